@@ -1,0 +1,22 @@
+// The machine's identity for the management server: its network adapters' hardware addresses.
+#pragma once
+
+#include "platform/Win32.h"
+
+class CServiceUtility {
+  public:
+    CServiceUtility() = default;
+    virtual ~CServiceUtility();
+
+    // The number of adapters; 0 when the list cannot be read.
+    static int GetAdapterCount();
+
+    // Writes the address text ("00-1A-2B-3C-4D-5E", 18 units with the terminator) of the adapter at
+    // `index` into `wideOut`. An all-zero address at that index is passed over, and an index past the end
+    // gives the last adapter. Leaves `wideOut` untouched when the list cannot be read.
+    static void GetAdapterAddress(WCHAR* wideOut, int index);
+};
+
+// Room for 16 records of the 32-bit layout; the byte size is what counts.
+constexpr ULONG kAdapterBufferBytes = 10368;
+constexpr int kAdapterAddressUnits = 18;

@@ -1,0 +1,42 @@
+#include "app/ReportFlow.h"
+
+#include "adapter/ServiceUtility.h"
+#include "app/ReportConfig.h"
+#include "transport/ReportProtocol.h"
+
+bool FindRegisteredAdapter(WCHAR* wideOut) {
+    int index = 0;
+    if (CServiceUtility::GetAdapterCount() <= 0) {
+        return false;
+    }
+    do {
+        CServiceUtility::GetAdapterAddress(wideOut, index);
+        char address[32] = {};
+        platform::WideCharToMultiByte(CP_ACP, 0, wideOut, kAdapterAddressUnits, address, kAdapterAddressUnits,
+                                      nullptr, nullptr);
+        if (RegisterCheck(address)) {
+            return true;
+        }
+        ++index;
+    } while (index < CServiceUtility::GetAdapterCount());
+    return false;
+}
+
+void ReportUninstall() {
+    g_pConfigPaths = new ConfigPaths;
+    g_pReportSettings = LoadReportSettings(*g_pConfigPaths);
+    g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
+
+    if (!ConnectCheck()) {
+        return;
+    }
+    // Cleared, so that an adapter list that cannot be read between two calls leaves an empty address.
+    WCHAR address[kAdapterAddressUnits] = {};
+    if (!FindRegisteredAdapter(address)) {
+        return;
+    }
+    platform::WideCharToMultiByte(CP_ACP, 0, address, kAdapterAddressUnits,
+                                  g_pReportSettings->reportedAdapterAddress, kAdapterAddressUnits, nullptr,
+                                  nullptr);
+    MessagePost();
+}

@@ -1,0 +1,111 @@
+// WinINet and IP Helper, taken from the system directory only.
+//
+// The program runs elevated, often from a download folder. Neither DLL is a KnownDLL, so an ordinary import
+// would let a wininet.dll or iphlpapi.dll planted beside the program be loaded in its place. Both are
+// loaded here by LoadLibraryExA with LOAD_LIBRARY_SEARCH_SYSTEM32, or by full system path where that flag
+// is unknown (Windows 7 without KB2533623), and never by bare name.
+#include "platform/Win32.h"
+
+#include <cstring>
+
+namespace platform {
+namespace {
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+HMODULE LoadSystemLibrary(const char* name) {
+    HMODULE module = ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (module != nullptr || ::GetLastError() != ERROR_INVALID_PARAMETER) {
+        return module;
+    }
+    char path[MAX_PATH];
+    UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) {
+        ::SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    path[length] = '\\';
+    std::strcpy(path + length + 1, name);
+    return ::LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// Each DLL is loaded once, on first use, and kept to the end of the process.
+HMODULE WinInet() {
+    static HMODULE module = LoadSystemLibrary("wininet.dll");
+    return module;
+}
+
+HMODULE IpHelper() {
+    static HMODULE module = LoadSystemLibrary("iphlpapi.dll");
+    return module;
+}
+
+// The entry point `name` of `module`, as a pointer of the type of the SDK's declaration; empty with the
+// last error set when the DLL or the entry point is missing.
+template <typename Function>
+Function Resolve(HMODULE module, const char* name) {
+    if (module == nullptr) {
+        ::SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    FARPROC address = ::GetProcAddress(module, name);
+    if (address == nullptr) {
+        return nullptr;
+    }
+    // The two-step cast keeps compilers quiet about converting between function pointer types.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
+#define QRVX_RESOLVE(module, name) static const auto function = Resolve<decltype(&::name)>(module(), #name)
+
+}  // namespace
+
+HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
+                        DWORD flags) {
+    QRVX_RESOLVE(WinInet, InternetOpenA);
+    return function != nullptr ? function(agent, accessType, proxy, proxyBypass, flags) : nullptr;
+}
+
+HINTERNET InternetConnectA(HINTERNET session, const char* serverName, INTERNET_PORT serverPort,
+                           const char* userName, const char* password, DWORD service, DWORD flags,
+                           DWORD_PTR context) {
+    QRVX_RESOLVE(WinInet, InternetConnectA);
+    return function != nullptr
+               ? function(session, serverName, serverPort, userName, password, service, flags, context)
+               : nullptr;
+}
+
+HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* objectName,
+                           const char* version, const char* referrer, const char** acceptTypes, DWORD flags,
+                           DWORD_PTR context) {
+    QRVX_RESOLVE(WinInet, HttpOpenRequestA);
+    return function != nullptr
+               ? function(connection, verb, objectName, version, referrer, acceptTypes, flags, context)
+               : nullptr;
+}
+
+BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headersLength, void* optional,
+                      DWORD optionalLength) {
+    QRVX_RESOLVE(WinInet, HttpSendRequestA);
+    return function != nullptr ? function(request, headers, headersLength, optional, optionalLength) : FALSE;
+}
+
+BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, DWORD flags,
+                                DWORD_PTR context) {
+    QRVX_RESOLVE(WinInet, InternetQueryDataAvailable);
+    return function != nullptr ? function(file, numberOfBytesAvailable, flags, context) : FALSE;
+}
+
+BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, DWORD* numberOfBytesRead) {
+    QRVX_RESOLVE(WinInet, InternetReadFile);
+    return function != nullptr ? function(file, buffer, numberOfBytesToRead, numberOfBytesRead) : FALSE;
+}
+
+ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
+    QRVX_RESOLVE(IpHelper, GetAdaptersInfo);
+    return function != nullptr ? function(adapterInfo, sizePointer) : ERROR_NOT_SUPPORTED;
+}
+
+}  // namespace platform

@@ -1,0 +1,180 @@
+// The one seam between the program and the operating system.
+//
+// On Windows this is the system's own headers; every call the program makes goes through namespace
+// `platform`, so the WinINet and IP Helper entry points can be taken from DLLs loaded out of the system
+// directory (SystemLibrary.cpp) instead of standing in the import table. Elsewhere the few Win32 names the
+// program uses are declared here and defined by the unit tests' fakes.
+#pragma once
+
+#ifdef _WIN32
+
+#include <windows.h>
+// windows.h first: the others need its types.
+#include <iphlpapi.h>
+#include <wininet.h>
+#include <winsvc.h>
+
+#else  // !_WIN32
+
+#include <cstddef>
+#include <cstdint>
+
+typedef uint32_t DWORD;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef unsigned long ULONG;
+typedef uint16_t INTERNET_PORT;
+typedef char16_t WCHAR;
+typedef void* HINTERNET;
+typedef void* HMODULE;
+typedef uintptr_t DWORD_PTR;
+typedef struct SC_HANDLE__* SC_HANDLE;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define CP_ACP 0
+
+#define ERROR_SUCCESS 0u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_BUFFER_OVERFLOW 111u
+#define ERROR_NO_DATA 232u
+#define WAIT_TIMEOUT 258u
+#define ERROR_DEPENDENT_SERVICES_RUNNING 1051u
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060u
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
+#define ERROR_SERVICE_NOT_ACTIVE 1062u
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_INTERNET_CANNOT_CONNECT 12029u
+
+#define SC_MANAGER_ALL_ACCESS 0xF003Fu
+#define SERVICE_ALL_ACCESS 0xF01FFu
+#define SERVICE_INTERROGATE 0x0080u
+#define SERVICE_CONTROL_STOP 0x00000001u
+#define SERVICE_CONTROL_INTERROGATE 0x00000004u
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_ERROR_NORMAL 0x00000001u
+#define SERVICE_STOPPED 0x00000001u
+#define SERVICE_START_PENDING 0x00000002u
+#define SERVICE_STOP_PENDING 0x00000003u
+#define SERVICE_RUNNING 0x00000004u
+
+#define INTERNET_OPEN_TYPE_PRECONFIG 0u
+#define INTERNET_SERVICE_HTTP 3u
+#define INTERNET_FLAG_RELOAD 0x80000000u
+#define INTERNET_FLAG_NO_CACHE_WRITE 0x04000000u
+#define INTERNET_FLAG_KEEP_CONNECTION 0x00400000u
+#define INTERNET_FLAG_NO_AUTO_REDIRECT 0x00200000u
+#define INTERNET_FLAG_NO_COOKIES 0x00080000u
+#define INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP 0x00008000u
+#define INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS 0x00004000u
+#define INTERNET_FLAG_NO_UI 0x00000200u
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+
+#define MAX_ADAPTER_NAME_LENGTH 256
+#define MAX_ADAPTER_DESCRIPTION_LENGTH 128
+#define MAX_ADAPTER_ADDRESS_LENGTH 8
+
+struct IP_ADDR_STRING {
+    IP_ADDR_STRING* Next;
+    char IpAddress[16];
+    char IpMask[16];
+    DWORD Context;
+};
+
+struct IP_ADAPTER_INFO {
+    IP_ADAPTER_INFO* Next;
+    DWORD ComboIndex;
+    char AdapterName[MAX_ADAPTER_NAME_LENGTH + 4];
+    char Description[MAX_ADAPTER_DESCRIPTION_LENGTH + 4];
+    UINT AddressLength;
+    unsigned char Address[MAX_ADAPTER_ADDRESS_LENGTH];
+    DWORD Index;
+    UINT Type;
+    UINT DhcpEnabled;
+    IP_ADDR_STRING* CurrentIpAddress;
+    IP_ADDR_STRING IpAddressList;
+    IP_ADDR_STRING GatewayList;
+    IP_ADDR_STRING DhcpServer;
+    BOOL HaveWins;
+    IP_ADDR_STRING PrimaryWinsServer;
+    IP_ADDR_STRING SecondaryWinsServer;
+    int64_t LeaseObtained;
+    int64_t LeaseExpires;
+};
+
+#endif  // _WIN32
+
+namespace platform {
+
+#ifdef _WIN32
+
+// Kernel32 and advapi32 are always taken from the system directory; they stay ordinary imports.
+using ::CloseServiceHandle;
+using ::ControlService;
+using ::DeleteService;
+using ::GetLastError;
+using ::GetModuleFileNameA;
+using ::GetPrivateProfileStringA;
+using ::IsDBCSLeadByteEx;
+using ::MultiByteToWideChar;
+using ::OpenSCManagerA;
+using ::OpenServiceA;
+using ::SetLastError;
+using ::Sleep;
+using ::WideCharToMultiByte;
+
+#else
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+void Sleep(DWORD milliseconds);
+DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size);
+DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
+                               char* returned, DWORD size, const char* fileName);
+BOOL IsDBCSLeadByteEx(UINT codePage, unsigned char testChar);
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteCount, WCHAR* wideOut,
+                        int wideCount);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideCount, char* multiByteOut,
+                        int multiByteCount, const char* defaultChar, BOOL* usedDefaultChar);
+
+SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWORD desiredAccess);
+SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
+BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
+BOOL DeleteService(SC_HANDLE service);
+BOOL CloseServiceHandle(SC_HANDLE handle);
+
+#endif
+
+// WinINet and IP Helper: on Windows these forward to the DLLs loaded from the system directory, and fail
+// as the real call would fail when a DLL or an entry point is missing.
+HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
+                        DWORD flags);
+HINTERNET InternetConnectA(HINTERNET session, const char* serverName, INTERNET_PORT serverPort,
+                           const char* userName, const char* password, DWORD service, DWORD flags,
+                           DWORD_PTR context);
+HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* objectName,
+                           const char* version, const char* referrer, const char** acceptTypes, DWORD flags,
+                           DWORD_PTR context);
+BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headersLength, void* optional,
+                      DWORD optionalLength);
+BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, DWORD flags,
+                                DWORD_PTR context);
+BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, DWORD* numberOfBytesRead);
+ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer);
+
+}  // namespace platform

@@ -1,0 +1,137 @@
+#include "service/ServiceManager.h"
+
+#include <cstring>
+
+#include "common/FixedText.h"
+#include "service/ScHandle.h"
+
+ServiceSettingsRecord CServiceManager::ServiceSettings;
+DWORD CServiceManager::SettingsInitialised = 0;
+
+CServiceManager::CServiceManager() {
+    if (SettingsInitialised != 1) {
+        InitSettings();
+    }
+}
+
+CServiceManager::~CServiceManager() = default;
+
+void CServiceManager::InitSettings() {
+    SettingsInitialised = 1;
+    std::memset(&ServiceSettings, 0, sizeof(ServiceSettings));
+
+    // A path cut at the buffer's end may come back unterminated on older systems.
+    char* path = ServiceSettings.moduleDirectory;
+    platform::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    path[MAX_PATH - 1] = '\0';
+
+    char* lastBackslash = std::strrchr(path, '\\');
+    char fileName[MAX_PATH];
+    CopyText(fileName, lastBackslash != nullptr ? lastBackslash + 1 : path);
+    CopyText(ServiceSettings.modulePath, path);
+    if (lastBackslash != nullptr) {
+        *lastBackslash = '\0';
+    } else {
+        // No directory part: the directory is unknown rather than the file name.
+        path[0] = '\0';
+    }
+
+    char* lastDot = std::strrchr(fileName, '.');
+    if (lastDot != nullptr) {
+        *lastDot = '\0';
+    }
+    CopyText(ServiceSettings.serviceName, fileName);
+    CopyText(ServiceSettings.displayName, fileName);
+
+    ServiceSettings.desiredAccess = SERVICE_ALL_ACCESS;
+    ServiceSettings.serviceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceSettings.startType = SERVICE_AUTO_START;
+    ServiceSettings.errorControl = SERVICE_ERROR_NORMAL;
+}
+
+DWORD CServiceManager::InterrogateService(SERVICE_STATUS& status) {
+    ScHandle manager(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return ERROR_INVALID_HANDLE;
+    }
+    ScHandle service(platform::OpenServiceA(manager.Get(), ServiceSettings.serviceName, SERVICE_INTERROGATE));
+    if (!service) {
+        return platform::GetLastError();
+    }
+    if (!platform::ControlService(service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) {
+        DWORD error = platform::GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE) {
+            return error;
+        }
+        // Not running is an answer, not a failure.
+        status.dwCurrentState = SERVICE_STOPPED;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CServiceManager::StopService() {
+    SERVICE_STATUS status = {};
+    DWORD result = InterrogateService(status);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+        return ERROR_SUCCESS;
+    }
+
+    HandlePair handles;
+    handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!handles.manager) {
+        return ERROR_INVALID_HANDLE;
+    }
+    handles.service.Reset(
+        platform::OpenServiceA(handles.manager.Get(), ServiceSettings.serviceName, SERVICE_ALL_ACCESS));
+    if (!handles.service) {
+        return platform::GetLastError();
+    }
+    if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_STOP, &status)) {
+        return platform::GetLastError();
+    }
+
+    // Alas there is nothing to wait on for a service's state: poll it.
+    for (int poll = 0; poll < kStopPollCount; ++poll) {
+        InterrogateService(status);
+        if (status.dwCurrentState == SERVICE_STOPPED) {
+            return ERROR_SUCCESS;
+        }
+        platform::Sleep(kStopPollIntervalMs);
+    }
+    return WAIT_TIMEOUT;
+}
+
+DWORD CServiceManager::RemoveService() {
+    HandlePair handles;
+    handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!handles.manager) {
+        return ERROR_INVALID_HANDLE;
+    }
+    handles.service.Reset(
+        platform::OpenServiceA(handles.manager.Get(), ServiceSettings.serviceName, SERVICE_ALL_ACCESS));
+    if (!handles.service) {
+        DWORD error = platform::GetLastError();
+        return error == ERROR_SERVICE_DOES_NOT_EXIST ? ERROR_SUCCESS : error;
+    }
+
+    // The codes of the interrogation and of the stop are returned as they are: the thread's last error
+    // may be 0 by then, which would report a failure as success.
+    SERVICE_STATUS status = {};
+    DWORD result = InterrogateService(status);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        result = StopService();
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+    }
+    if (!platform::DeleteService(handles.service.Get())) {
+        return platform::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}

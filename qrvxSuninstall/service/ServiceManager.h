@@ -1,0 +1,38 @@
+// The service this program manages: its process-wide settings, and its stop and removal through the
+// local Service Control Manager.
+#pragma once
+
+#include "platform/Win32.h"
+
+struct ServiceSettingsRecord {
+    char serviceName[MAX_PATH];
+    char displayName[MAX_PATH];
+    char description[MAX_PATH];
+    char modulePath[MAX_PATH];
+    char moduleDirectory[MAX_PATH];
+    DWORD desiredAccess;
+    DWORD serviceType;
+    DWORD startType;
+    DWORD errorControl;
+};
+
+class CServiceManager {
+  public:
+    CServiceManager();
+    virtual ~CServiceManager();
+
+    // Fills ServiceSettings with the defaults derived from the running program.
+    static void InitSettings();
+
+    // Each returns a Win32 error code, 0 for success.
+    static DWORD InterrogateService(SERVICE_STATUS& status);
+    static DWORD StopService();
+    static DWORD RemoveService();
+
+    static ServiceSettingsRecord ServiceSettings;
+    static DWORD SettingsInitialised;
+};
+
+// The stop wait: the first poll follows the stop request at once, then one a second.
+constexpr int kStopPollCount = 29;
+constexpr DWORD kStopPollIntervalMs = 1000;

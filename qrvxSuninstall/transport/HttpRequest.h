@@ -1,0 +1,25 @@
+// A small HTTP client bound to one server, posting form bodies to paths under its base path.
+#pragma once
+
+#include <string>
+
+#include "platform/Win32.h"
+
+class CHttpRequest {
+  public:
+    // `address` is a host, optionally after "http://" and before "/" and a base path. Never fails: without
+    // a session or a connection, m_bConnected stays false.
+    explicit CHttpRequest(const char* address);
+
+    // Appends the reply body to `reply`, then drops any leading byte-order mark. Call only when connected.
+    void SendPost(const char* relativePath, std::string& reply, const char* body);
+
+    char m_szHost[64];
+    char m_szBasePath[32];
+    HINTERNET m_hSession;
+    HINTERNET m_hConnection;
+    bool m_bConnected;
+};
+
+// No reply word is anywhere near this long; a body past it is not read further and matches nothing.
+constexpr std::size_t kMaxReplyBytes = 64 * 1024;

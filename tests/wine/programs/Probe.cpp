@@ -1,0 +1,95 @@
+// Drives the program's transport and adapter code on the real platform, for the tests:
+//   qrvxprobe.exe post ADDRESS RELATIVE_PATH BODY   one SendPost; prints "connected N", "reply HEX" and
+//                                                   "peak_kib N" (the process's peak working set)
+//   qrvxprobe.exe adapters                          prints "count N", then "address I TEXT" for each index
+//                                                   from 0 to N (one past the end)
+//   qrvxprobe.exe query SERVICE                     prints "state N", or "error N" when it cannot be read
+//   qrvxprobe.exe load NAME                         loads NAME by bare name, as an ordinary import would
+//                                                   be found; shows that a planted DLL can be noticed
+#include <psapi.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "adapter/ServiceUtility.h"
+#include "transport/HttpRequest.h"
+
+namespace {
+
+int Post(const char* address, const char* relativePath, const char* body) {
+    CHttpRequest request(address);
+    std::printf("connected %d\n", request.m_bConnected ? 1 : 0);
+    std::string reply;
+    if (request.m_bConnected) {
+        request.SendPost(relativePath, reply, body);
+    }
+    std::printf("reply ");
+    for (unsigned char c : reply) {
+        std::printf("%02x", c);
+    }
+    std::printf("\n");
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
+        std::printf("peak_kib %lu\n", static_cast<unsigned long>(counters.PeakWorkingSetSize / 1024));
+    }
+    return 0;
+}
+
+int Query(const char* name) {
+    DWORD error = 0;
+    SERVICE_STATUS status = {};
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    if (service == nullptr || !QueryServiceStatus(service, &status)) {
+        error = GetLastError();
+    }
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    if (error != 0) {
+        std::printf("error %lu\n", static_cast<unsigned long>(error));
+    } else {
+        std::printf("state %lu\n", static_cast<unsigned long>(status.dwCurrentState));
+    }
+    return 0;
+}
+
+int Adapters() {
+    int count = CServiceUtility::GetAdapterCount();
+    std::printf("count %d\n", count);
+    for (int index = 0; index <= count; ++index) {
+        // A marker that shows whether the call wrote anything at all.
+        WCHAR wide[kAdapterAddressUnits + 1] = {'u', 'n', 't', 'o', 'u', 'c', 'h', 'e', 'd', 0};
+        CServiceUtility::GetAdapterAddress(wide, index);
+        char narrow[kAdapterAddressUnits + 1] = {};
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof(narrow), nullptr, nullptr);
+        std::printf("address %d %s\n", index, narrow);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "post") == 0) {
+        return Post(argv[2], argv[3], argv[4]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "query") == 0) {
+        return Query(argv[2]);
+    }
+    if (argc == 3 && std::strcmp(argv[1], "load") == 0) {
+        std::printf("loaded %d\n", LoadLibraryA(argv[2]) != nullptr ? 1 : 0);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "adapters") == 0) {
+        return Adapters();
+    }
+    std::fprintf(stderr, "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE | load NAME\n");
+    return 2;
+}

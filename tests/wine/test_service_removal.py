@@ -1,0 +1,52 @@
+"""The service's removal by the real program, through Wine's Service Control Manager."""
+
+import rig
+from rig import ERROR_SERVICE_DOES_NOT_EXIST, STOP_PENDING
+
+CONTROL_STOP = 1
+GONE = ("error", ERROR_SERVICE_DOES_NOT_EXIST)
+
+
+class ServiceRemovalTest(rig.WineTestCase):
+    def test_running_service_that_stops_is_stopped_once_and_deleted(self):
+        log = self.wine.install_service(["--stop-after", "1500"])
+        result = self.run_uninstaller(args=["/?", "--keep", "-x", "QUORVEX$TARNIKE"])
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.service_state(), GONE)
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
+        self.assertGreaterEqual(result.elapsed, 1.5, "returned before the service had stopped")
+
+    def test_stopped_service_is_deleted(self):
+        self.wine.install_service(["--stop-at-once"], start=False)
+        result = self.run_uninstaller()
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.service_state(), GONE)
+
+    def test_no_service_changes_nothing(self):
+        for args in ([], ["uninstall"], ["-s", "QUORVEX$TARNIKE", "\u00e9"]):
+            with self.subTest(args=args):
+                self.assertQuietRun(self.run_uninstaller(args=args))
+                self.assertEqual(self.wine.service_state(), GONE)
+
+    def test_service_that_stops_at_once_costs_no_sleep(self):
+        log = self.wine.install_service(["--stop-at-once"])
+        result = self.run_uninstaller()
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.service_state(), GONE)
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
+        # One poll interval would be a whole second on its own.
+        self.assertLess(result.elapsed, 1.0)
+
+    def test_service_that_never_stops_is_polled_29_seconds_then_left_installed(self):
+        log = self.wine.install_service(["--never-stop"])
+        result = self.run_uninstaller(timeout=60)
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.service_state(), ("state", STOP_PENDING))
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
+        # 29 sleeps of a second, not 30.
+        self.assertGreaterEqual(result.elapsed, 29.0)
+        self.assertLess(result.elapsed, 30.0)
+
+
+if __name__ == "__main__":
+    rig.run(globals())
