@@ -139,8 +139,14 @@ class Wine:
         if self.unix_path(log).exists():
             self.unix_path(log).unlink()
         binpath = " ".join([exe, log, *mode_args])
-        result = self.run("sc", ["create", SERVICE_NAME, "binpath=", binpath])
-        assert result.returncode == 0, result.stdout
+        # A service just deleted lingers, marked for deletion, until its last handle is closed.
+        deadline = time.monotonic() + 10
+        while True:
+            result = self.run("sc", ["create", SERVICE_NAME, "binpath=", binpath])
+            if result.returncode == 0 or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        assert result.returncode == 0, (result.stdout, result.stderr, self.service_state())
         if start:
             result = self.run("sc", ["start", SERVICE_NAME])
             assert result.returncode == 0, result.stdout
@@ -156,6 +162,16 @@ class Wine:
         result = self.run(self.place("probe", self.program("qrvxprobe.exe")), ["query", SERVICE_NAME])
         kind, value = result.stdout.split()[:2]
         return kind.decode(), int(value)
+
+    def state_once_settled(self, within=10.0):
+        """The service's state once a deletion has completed: a deleted service lingers until the last
+        handle to it (the service process's own among them) is closed."""
+        deadline = time.monotonic() + within
+        state = self.service_state()
+        while state != ("error", ERROR_SERVICE_DOES_NOT_EXIST) and time.monotonic() < deadline:
+            time.sleep(0.1)
+            state = self.service_state()
+        return state
 
     def wait_for_state(self, state, within=10.0):
         deadline = time.monotonic() + within
@@ -245,7 +261,7 @@ def run(module_globals):
     if options.inside:
         WineTestCase.arch = options.arch
         WineTestCase.peer_namespace = options.inside[1]
-        program = unittest.main(module=None, argv=[sys.argv[0], *rest], exit=False,
+        program = unittest.main(module="__main__", argv=[sys.argv[0], *rest], exit=False,
                                 testRunner=unittest.TextTestRunner(verbosity=2))
         sys.exit(0 if program.result.wasSuccessful() else 1)
 
@@ -259,6 +275,10 @@ def run(module_globals):
 
     tag = f"qrvx{os.getpid()}"
     namespace, peer = tag, tag + "p"
+    # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver.
+    netns_etc = Path("/etc/netns") / namespace
+    netns_etc.mkdir(parents=True, exist_ok=True)
+    (netns_etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")
     sh("ip", "netns", "add", namespace)
     try:
         sh("ip", "netns", "add", peer)
@@ -269,4 +289,5 @@ def run(module_globals):
     finally:
         sh("ip", "netns", "del", peer, check=False)
         sh("ip", "netns", "del", namespace, check=False)
+        shutil.rmtree(netns_etc, ignore_errors=True)
     sys.exit(returncode)

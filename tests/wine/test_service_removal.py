@@ -12,7 +12,7 @@ class ServiceRemovalTest(rig.WineTestCase):
         log = self.wine.install_service(["--stop-after", "1500"])
         result = self.run_uninstaller(args=["/?", "--keep", "-x", "QUORVEX$TARNIKE"])
         self.assertQuietRun(result)
-        self.assertEqual(self.wine.service_state(), GONE)
+        self.assertEqual(self.wine.state_once_settled(), GONE)
         self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
         self.assertGreaterEqual(result.elapsed, 1.5, "returned before the service had stopped")
 
@@ -20,19 +20,19 @@ class ServiceRemovalTest(rig.WineTestCase):
         self.wine.install_service(["--stop-at-once"], start=False)
         result = self.run_uninstaller()
         self.assertQuietRun(result)
-        self.assertEqual(self.wine.service_state(), GONE)
+        self.assertEqual(self.wine.state_once_settled(), GONE)
 
     def test_no_service_changes_nothing(self):
         for args in ([], ["uninstall"], ["-s", "QUORVEX$TARNIKE", "\u00e9"]):
             with self.subTest(args=args):
                 self.assertQuietRun(self.run_uninstaller(args=args))
-                self.assertEqual(self.wine.service_state(), GONE)
+                self.assertEqual(self.wine.state_once_settled(), GONE)
 
     def test_service_that_stops_at_once_costs_no_sleep(self):
         log = self.wine.install_service(["--stop-at-once"])
         result = self.run_uninstaller()
         self.assertQuietRun(result)
-        self.assertEqual(self.wine.service_state(), GONE)
+        self.assertEqual(self.wine.state_once_settled(), GONE)
         self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
         # One poll interval would be a whole second on its own.
         self.assertLess(result.elapsed, 1.0)

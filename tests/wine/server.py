@@ -1,0 +1,157 @@
+"""A recording HTTP server for the Wine tests, on 127.0.0.1:80 of the test's own network namespace.
+
+It parses requests itself, so that a test sees the bytes as they came (the header text with its trailing
+space, the body unchanged), and it can answer in ways a well-behaved server would not: chunked, without
+any reply, with an endless body. Each connection is served on its own thread: WinINet opens a new one for
+every request while earlier request handles stay open.
+"""
+
+import socketserver
+import threading
+import time
+
+MAX_HEAD = 64 * 1024
+
+
+class Request:
+    def __init__(self, method, target, version, header_lines, body):
+        self.method = method
+        self.path = target
+        self.version = version
+        self.header_lines = header_lines  # raw "Name: value" texts, as sent
+        self.body = body
+
+    def header(self, name):
+        """The raw value after "Name: ", trailing white space kept; None when absent."""
+        for line in self.header_lines:
+            key, _, value = line.partition(":")
+            if key.strip().lower() == name.lower():
+                return value[1:] if value.startswith(" ") else value
+        return None
+
+    def __repr__(self):
+        return f"{self.method} {self.path} {self.body!r}"
+
+
+class Reply:
+    """What the server answers. `chunks` sends the body in chunked encoding; `close` drops the
+    connection without any reply; `endless` streams body bytes until the client goes away (or `limit`)."""
+
+    def __init__(self, body=b"", status=200, chunks=None, close=False, endless=False,
+                 limit=600 * 1024 * 1024, content_type="text/html"):
+        self.body = body
+        self.status = status
+        self.chunks = chunks
+        self.close = close
+        self.endless = endless
+        self.limit = limit
+        self.content_type = content_type
+
+
+def reply_words(words, default=b""):
+    """A responder answering each path (as on the request line) with its word, others with `default`."""
+
+    def respond(request):
+        return Reply(words.get(request.path, default))
+
+    return respond
+
+
+class RecordingServer:
+    """with RecordingServer(respond) as server: ... server.requests lists what came, in order."""
+
+    def __init__(self, respond=None, host="127.0.0.1", port=80):
+        self.respond = respond or (lambda request: Reply(b""))
+        self.address = (host, port)
+        self.requests = []
+        self.sent_body_bytes = 0
+        self._lock = threading.Lock()
+        self._server = None
+
+    def __enter__(self):
+        owner = self
+
+        class Handler(socketserver.BaseRequestHandler):
+            def handle(self):
+                owner._serve(self.request)
+
+        class Server(socketserver.ThreadingTCPServer):
+            allow_reuse_address = True
+            daemon_threads = True
+
+        self._server = Server(self.address, Handler)
+        threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
+                         daemon=True).start()
+        return self
+
+    def __exit__(self, *exc):
+        self._server.shutdown()
+        self._server.server_close()
+
+    def paths_and_bodies(self):
+        with self._lock:
+            return [(request.path, request.body) for request in self.requests]
+
+    # --- one connection -------------------------------------------------------------------------------
+
+    def _serve(self, connection):
+        connection.settimeout(30)
+        buffered = b""
+        try:
+            while True:
+                request, buffered = self._read_request(connection, buffered)
+                if request is None:
+                    return
+                with self._lock:
+                    self.requests.append(request)
+                reply = self.respond(request)
+                if reply.close:
+                    return
+                if not self._send(connection, reply):
+                    return
+        except (OSError, ValueError):
+            return
+
+    def _read_request(self, connection, buffered):
+        while b"\r\n\r\n" not in buffered:
+            if len(buffered) > MAX_HEAD:
+                return None, b""
+            data = connection.recv(65536)
+            if not data:
+                return None, b""
+            buffered += data
+        head, _, rest = buffered.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        method, target, version = lines[0].split(" ", 2)
+        request = Request(method, target, version, lines[1:], b"")
+        length = int(request.header("Content-Length") or "0")
+        while len(rest) < length:
+            data = connection.recv(65536)
+            if not data:
+                break
+            rest += data
+        request.body, rest = rest[:length], rest[length:]
+        return request, rest
+
+    def _send(self, connection, reply):
+        status = f"HTTP/1.1 {reply.status} Status\r\nContent-Type: {reply.content_type}\r\n"
+        if reply.endless:
+            connection.sendall(status.encode() + b"Content-Length: %d\r\n\r\n" % reply.limit)
+            block = b"x" * 65536
+            sent = 0
+            while sent < reply.limit:
+                connection.sendall(block)
+                sent += len(block)
+                with self._lock:
+                    self.sent_body_bytes = sent
+            return False
+        if reply.chunks is not None:
+            connection.sendall(status.encode() + b"Transfer-Encoding: chunked\r\n\r\n")
+            for chunk in reply.chunks:
+                connection.sendall(b"%x\r\n%s\r\n" % (len(chunk), chunk))
+                time.sleep(0.05)  # so that the chunks arrive apart
+            connection.sendall(b"0\r\n\r\n")
+            return True
+        connection.sendall(status.encode() + b"Content-Length: %d\r\n\r\n" % len(reply.body) + reply.body)
+        return True
+

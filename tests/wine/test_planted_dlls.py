@@ -1,0 +1,52 @@
+"""A wininet.dll or iphlpapi.dll planted beside the program is never loaded, even where Wine would prefer
+one found on the search path; the system's own are used."""
+
+import subprocess
+
+import rig
+from server import RecordingServer, Reply
+
+PLANTED = ("wininet.dll", "iphlpapi.dll")
+PREFER_PLANTED = {"WINEDLLOVERRIDES": "wininet,iphlpapi=n,b;mscoree,mshtml="}
+
+
+class PlantedDllTest(rig.WineTestCase):
+    def setUp(self):
+        super().setUp()
+        self.probe = self.wine.place("planted", self.wine.program("qrvxprobe.exe"))
+        for name in PLANTED:
+            self.wine.place("planted", self.wine.program(name))
+
+    def loaded(self, name):
+        return (self.wine.work / "planted" / (name + ".loaded")).exists()
+
+    def test_the_rig_notices_a_planted_dll_that_is_loaded(self):
+        for name in PLANTED:
+            with self.subTest(name):
+                self.wine.run(self.probe, ["load", name], env=PREFER_PLANTED)
+                self.assertTrue(self.loaded(name))
+
+    def test_http_client_uses_the_system_wininet(self):
+        with RecordingServer(lambda request: Reply(b"CONNECTED")) as server:
+            result = self.wine.run(self.probe, ["post", "127.0.0.1", "Quorvex/connect_check.php", ""],
+                                   env=PREFER_PLANTED)
+        self.assertIn(b"reply " + b"CONNECTED".hex().encode(), result.stdout)
+        self.assertEqual(len(server.requests), 1)
+        self.assertFalse(self.loaded("wininet.dll"))
+
+    def test_adapter_list_uses_the_system_iphlpapi(self):
+        self.use_adapters("00:1a:2b:3c:4d:5e")
+        result = self.wine.run(self.probe, ["adapters"], env=PREFER_PLANTED)
+        self.assertIn(b"address 0 00-1A-2B-3C-4D-5E", result.stdout)
+        self.assertFalse(self.loaded("iphlpapi.dll"))
+
+    def test_neither_dll_is_imported(self):
+        objdump = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}[self.arch]
+        headers = subprocess.run([objdump, "-p", str(self.wine.program("qrvxSuninstall"))], check=True,
+                                 capture_output=True, text=True).stdout
+        imported = {line.split()[-1].lower() for line in headers.splitlines() if "DLL Name:" in line}
+        self.assertEqual(imported, {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})
+
+
+if __name__ == "__main__":
+    rig.run(globals())

@@ -1,0 +1,144 @@
+"""Whole runs of the program: the service, the adapters, the configuration file beside the program and
+the recording server in the namespace, and what the server saw."""
+
+import rig
+from server import RecordingServer, Reply
+
+A, B, C = "00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f", "00:1a:2b:3c:4d:60"
+TEXT = {A: "00-1A-2B-3C-4D-5E", B: "00-1A-2B-3C-4D-5F", C: "00-1A-2B-3C-4D-60", "tun": "00-00-00-00-00-00"}
+
+CONNECT = "/Quorvex/connect_check.php"
+REGISTER = "/Quorvex/register_check.php"
+MESSAGE = "/Quorvex/message_post.php"
+LOCAL = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+
+
+def register(kind, base=""):
+    return (base + REGISTER, b"m=" + TEXT[kind].encode())
+
+
+def message(kind, base=""):
+    return (base + MESSAGE, b"m=" + TEXT[kind].encode() + b"&d=SERVICE PROGRAM UNINSTALLED !!")
+
+
+def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGISTERED"):
+    """Answers the connect check with `connect`, a registration check with `register_yes` for the
+    addresses in `registered` (and "NOT REGISTERED" for others), and a message with "TRUE"."""
+    known = {b"m=" + TEXT[kind].encode() for kind in registered}
+
+    def respond(request):
+        if request.path.endswith(CONNECT):
+            return Reply(connect)
+        if request.path.endswith(REGISTER):
+            return Reply(register_yes if request.body in known else b"NOT REGISTERED")
+        if request.path.endswith(MESSAGE):
+            return Reply(b"TRUE")
+        return Reply(b"<h1>Not Found</h1>", status=404)
+
+    return respond
+
+
+class ReportTest(rig.WineTestCase):
+    def whole_run(self, adapters=(A,), config=LOCAL, respond=None, service=("--stop-at-once",), **placing):
+        """Runs the program with all of it in place; checks the console, the status and that the service
+        is gone; returns what the server saw as (path, body) pairs."""
+        self.use_adapters(*adapters)
+        self.wine.install_service(list(service))
+        with RecordingServer(respond or management_server()) as server:
+            result = self.run_uninstaller(config=config, **placing)
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        self.last_requests = server.requests
+        return server.paths_and_bodies()
+
+    def test_typical_run(self):
+        seen = self.whole_run(adapters=(A, B), respond=management_server(registered=[B]),
+                              service=("--stop-after", "500"))
+        self.assertEqual(seen, [(CONNECT, b""), register(A), register(B), message(B)])
+        self.assertEqual({request.header("User-Agent") for request in self.last_requests},
+                         {"ZelmarisHTTPRequest"})
+
+    def test_adapters_tried_in_order_until_one_is_registered(self):
+        cases = [
+            ("second of three registered", (A, B, C), [B], [register(A), register(B), message(B)]),
+            ("first registered", (A, B), [A], [register(A), message(A)]),
+            ("none registered", (A, B, C), [], [register(A), register(B), register(C)]),
+            ("all-zero first stands in for the last", ("tun", A, B), [], [register(B), register(A), register(B)]),
+            ("all-zero alone", ("tun",), ["tun"], [register("tun"), message("tun")]),
+            ("no adapter at all", (), [A], []),
+        ]
+        for name, adapters, registered, expected in cases:
+            with self.subTest(name):
+                seen = self.whole_run(adapters=adapters, respond=management_server(registered=registered))
+                self.assertEqual(seen, [(CONNECT, b"")] + expected)
+
+    def test_configuration_file(self):
+        cut_to_31 = b"127.0.0.1/abcdefghijklmnopqrstuvwxyz0123456789"  # 46 bytes
+        cases = [
+            ("keys in any case", b"[CONFIGURATION]\nhostaddress=127.0.0.1\n", ""),
+            ("value cut to 31 bytes", b"[Configuration]\nHostAddress=" + cut_to_31 + b"\n", "/abcdefghijklmnopqrstu"),
+            ("base path", b"[Configuration]\nHostAddress=http://127.0.0.1/admin\n", "/admin"),
+            ("trailing slash", b"[Configuration]\nHostAddress=127.0.0.1/\n", ""),
+            ("other entries around it", b"; managed\n[Other]\nHostAddress=10.1.2.3\n[Configuration]\n"
+                                        b"Port=8080\nHostAddress = 127.0.0.1\n", ""),
+        ]
+        for name, config, base in cases:
+            with self.subTest(name):
+                seen = self.whole_run(config=config, respond=management_server(registered=[A]))
+                self.assertEqual(seen, [(base + CONNECT, b""), register(A, base), message(A, base)])
+
+    def test_file_found_whatever_the_case_of_its_folder_and_name(self):
+        seen = self.whole_run(config=LOCAL, folder="Tools Folder/QRVX", exe_name="QRVXSUNINSTALL.EXE",
+                              config_name="QrvxConfig.INI", respond=management_server(registered=[A]))
+        self.assertEqual(seen, [(CONNECT, b""), register(A), message(A)])
+
+    def test_without_a_usable_host_address_nothing_is_reported(self):
+        # The default 0.0.0.0 reaches this namespace's own loopback under Linux, so the one connect
+        # check can be seen arriving there; on Windows it fails to connect at all.
+        cases = [
+            ("no file", None),
+            ("no section", b"[Settings]\nHostAddress=127.0.0.1\n"),
+            ("no key", b"[Configuration]\nHost=127.0.0.1\n"),
+            ("empty file", b""),
+            ("binary file", bytes(range(256)) * 4),
+        ]
+        for name, config in cases:
+            with self.subTest(name):
+                seen = self.whole_run(config=config, respond=management_server(connect=b"NO"))
+                hosts = [request.header("Host") for request in self.last_requests]
+                self.assertEqual((seen, hosts), ([(CONNECT, b"")], ["0.0.0.0"]))
+
+    def test_upper_case_scheme_reaches_no_server(self):
+        seen = self.whole_run(config=b"[Configuration]\nHostAddress=HTTP://127.0.0.1\n")
+        self.assertEqual(seen, [])
+
+    def test_server_replies(self):
+        registered = [B]
+        cases = [
+            ("connect with a byte-order mark", {"connect": b"\xef\xbb\xbfCONNECTED"},
+             [(CONNECT, b""), register(A), register(B), message(B)]),
+            ("connect with a line end", {"connect": b"CONNECTED\r\n"}, [(CONNECT, b"")]),
+            ("connect with a space", {"connect": b"CONNECTED "}, [(CONNECT, b"")]),
+            ("connect in lower case", {"connect": b"connected"}, [(CONNECT, b"")]),
+            ("connect as an error page", {"connect": b"<html>500</html>"}, [(CONNECT, b"")]),
+            ("registered with a space", {"register_yes": b"REGISTERED "},
+             [(CONNECT, b""), register(A), register(B)]),
+        ]
+        for name, answers, expected in cases:
+            with self.subTest(name):
+                seen = self.whole_run(adapters=(A, B), respond=management_server(registered, **answers))
+                self.assertEqual(seen, expected)
+
+    def test_server_that_is_silent_or_absent(self):
+        seen = self.whole_run(respond=lambda request: Reply(close=True))
+        self.assertEqual(seen, [(CONNECT, b"")])
+
+        self.use_adapters(A)
+        self.wine.install_service(["--stop-at-once"])
+        result = self.run_uninstaller(config=LOCAL)  # nothing listens on port 80
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+
+
+if __name__ == "__main__":
+    rig.run(globals())

@@ -1,0 +1,84 @@
+"""The HTTP client on the real platform: Wine's WinINet against the recording server."""
+
+import rig
+from server import RecordingServer, Reply
+
+FORM = b"m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!"
+
+
+class TransportTest(rig.WineTestCase):
+    def post(self, address="127.0.0.1", path="Quorvex/connect_check.php", body=""):
+        """One SendPost through the probe; returns (connected, reply bytes, peak working set in KiB)."""
+        result = self.wine.run(self.wine.place("probe", self.wine.program("qrvxprobe.exe")),
+                               ["post", address, path, body], timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        fields = dict(line.split(" ", 1) if " " in line else (line, "")
+                      for line in result.stdout.decode().splitlines())
+        return fields["connected"] == "1", bytes.fromhex(fields["reply"]), int(fields.get("peak_kib", 0))
+
+    def test_request_as_sent(self):
+        with RecordingServer(lambda request: Reply(b"TRUE")) as server:
+            connected, reply, _ = self.post(path="Quorvex/message_post.php", body=FORM.decode())
+        self.assertTrue(connected)
+        self.assertEqual(reply, b"TRUE")
+        [request] = server.requests
+        self.assertEqual((request.method, request.path), ("POST", "/Quorvex/message_post.php"))
+        self.assertEqual(request.header("User-Agent"), "ZelmarisHTTPRequest")
+        # Wine's WinINet drops the header's trailing space on the wire; the unit tests hold the exact text.
+        self.assertEqual(request.header("Content-Type").rstrip(), "application/x-www-form-urlencoded;")
+        self.assertEqual(request.body, FORM)
+
+    def test_request_path_under_the_base_path(self):
+        cases = [
+            ("127.0.0.1", "Quorvex/connect_check.php", "/Quorvex/connect_check.php"),
+            ("http://127.0.0.1/admin", "Quorvex/connect_check.php", "/admin/Quorvex/connect_check.php"),
+            ("127.0.0.1/app/", "/Quorvex/register_check.php", "/app/Quorvex/register_check.php"),
+            ("127.0.0.1/", "Quorvex/connect_check.php", "/Quorvex/connect_check.php"),
+            ("localhost/a/b", "Quorvex/x.php", "/a/b/Quorvex/x.php"),
+        ]
+        for address, relative, expected in cases:
+            with self.subTest(address=address), RecordingServer() as server:
+                self.post(address, relative)
+                self.assertEqual([request.path for request in server.requests], [expected])
+
+    def test_upper_case_scheme_is_a_host_name(self):
+        # "HTTP:" is taken as the host, which cannot be reached: nothing arrives.
+        with RecordingServer(lambda request: Reply(b"CONNECTED")) as server:
+            connected, reply, _ = self.post("HTTP://127.0.0.1")
+        self.assertEqual(reply, b"")
+        self.assertEqual(server.requests, [])
+        self.assertTrue(connected, "a connection handle is made without contacting the host")
+
+    def test_reply_bodies(self):
+        cases = [
+            ("utf-8 mark removed", Reply(b"\xef\xbb\xbfCONNECTED"), b"CONNECTED"),
+            ("utf-16 BE mark removed", Reply(b"\xfe\xffOK"), b"OK"),
+            ("chunks joined", Reply(chunks=[b"CONN", b"ECT", b"ED"]), b"CONNECTED"),
+            ("status ignored", Reply(b"REGISTERED", status=500), b"REGISTERED"),
+            ("error page kept", Reply(b"<h1>Not Found</h1>", status=404), b"<h1>Not Found</h1>"),
+            ("empty body", Reply(b""), b""),
+            ("line end kept", Reply(b"CONNECTED\r\n"), b"CONNECTED\r\n"),
+            ("binary cut at NUL", Reply(b"AB\x00CD"), b"AB"),
+            ("no reply at all", Reply(close=True), b""),
+            ("64 KiB kept whole", Reply(b"y" * 65536), b"y" * 65536),
+            ("past 64 KiB dropped", Reply(b"y" * 65537), b""),
+        ]
+        for name, answer, expected in cases:
+            with self.subTest(name), RecordingServer(lambda request, answer=answer: answer):
+                self.assertEqual(self.post()[1], expected)
+
+    def test_endless_body_is_cut_off_promptly_in_little_memory(self):
+        with RecordingServer(lambda request: Reply(b"CONNECTED")):
+            _, _, baseline_kib = self.post()
+        with RecordingServer(lambda request: Reply(endless=True)) as server:
+            connected, reply, peak_kib = self.post()
+            sent = server.sent_body_bytes
+        print(f"endless body: {sent} bytes sent, peak {peak_kib} KiB against {baseline_kib} KiB")
+        self.assertTrue(connected)
+        self.assertEqual(reply, b"")
+        self.assertLess(peak_kib - baseline_kib, 8 * 1024, "reply memory grew with the body")
+        self.assertLess(sent, 64 * 1024 * 1024, "the client kept reading")
+
+
+if __name__ == "__main__":
+    rig.run(globals())
