@@ -14,6 +14,9 @@ Nothing is sent anywhere but to loopback inside that namespace.
 
 import argparse
 import os
+import pty
+import re
+import select
 import shutil
 import subprocess
 import sys
@@ -123,6 +126,39 @@ class Wine:
                                         stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
             elapsed = time.monotonic() - started
         return Result(returncode, out.read_bytes(), err.read_bytes(), elapsed)
+
+    def run_on_console(self, windows_exe, args=(), timeout=120):
+        """Runs a program with a terminal for its output, as a user at a console would see it.
+        Returns ([(seconds after start, text seen so far, without spaces and CRs)], seconds until the
+        program ended)."""
+        controller, terminal = pty.openpty()
+        started = time.monotonic()
+        process = subprocess.Popen([self.loader, windows_exe, *args], env=self.env, stdout=terminal,
+                                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        os.close(terminal)
+        seen, text = [], b""
+        try:
+            while time.monotonic() - started < timeout:
+                ready, _, _ = select.select([controller], [], [], 1.0)
+                if not ready:
+                    if process.poll() is not None:
+                        break
+                    continue
+                try:
+                    data = os.read(controller, 4096)
+                except OSError:  # the terminal is gone with the program
+                    break
+                if not data:
+                    break
+                # Wine's console draws with cursor escapes, a space among them; keep only the letters.
+                text += re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|[ \r]", b"", data)
+                seen.append((time.monotonic() - started, text))
+            process.wait(timeout=max(1.0, timeout - (time.monotonic() - started)))
+        finally:
+            os.close(controller)
+            if process.poll() is None:
+                process.kill()
+        return seen, time.monotonic() - started
 
     def program(self, name):
         """The built program NAME.exe of this architecture: the product itself or a test program."""

@@ -47,6 +47,16 @@ class ServiceRemovalTest(rig.WineTestCase):
         self.assertGreaterEqual(result.elapsed, 29.0)
         self.assertLess(result.elapsed, 30.0)
 
+    def test_first_line_is_shown_before_the_service_is_touched(self):
+        log = self.wine.install_service(["--stop-after", "3000"])
+        exe = self.wine.place("app", self.wine.program("qrvxSuninstall"))
+        seen, ended = self.wine.run_on_console(exe)
+        shown = next(t for t, text in seen if text.startswith(b"ServiceUninstalled...\n"))
+        self.assertEqual(seen[-1][1], b"ServiceUninstalled...\nServiceUninstallFinished!\n")
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
+        # The stop alone takes three seconds; the line was there well before it was over.
+        self.assertGreaterEqual(ended - shown, 2.5)
+
 
 if __name__ == "__main__":
     rig.run(globals())
