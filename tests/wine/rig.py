@@ -284,11 +284,43 @@ class WineTestCase(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
 
 
+def in_private_namespace(script, args):
+    """Runs `python3 script --inside NAMESPACE PEER args` in a new network namespace, with a peer namespace
+    for the far ends of veth devices, and removes both afterwards. Returns the exit status."""
+    tag = f"qrvx{os.getpid()}"
+    namespace, peer = tag, tag + "p"
+    # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver.
+    netns_etc = Path("/etc/netns") / namespace
+    netns_etc.mkdir(parents=True, exist_ok=True)
+    (netns_etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    sh("ip", "netns", "add", namespace)
+    try:
+        sh("ip", "netns", "add", peer)
+        sh("ip", "-n", namespace, "link", "set", "lo", "up")
+        command = ["ip", "netns", "exec", namespace, sys.executable, str(script), "--inside", namespace, peer,
+                   *args]
+        return subprocess.run(command, stdin=subprocess.DEVNULL).returncode
+    finally:
+        sh("ip", "netns", "del", peer, check=False)
+        sh("ip", "netns", "del", namespace, check=False)
+        shutil.rmtree(netns_etc, ignore_errors=True)
+
+
+def missing_prerequisite(arch="x64"):
+    """Why the rig cannot run here, or None."""
+    if os.geteuid() != 0:
+        return "The Wine rig needs root, for its private network namespaces."
+    for program in ("ip", "wineserver", ARCHES[arch][1]):
+        if shutil.which(program) is None:
+            return f"{program} is missing: run 'make test' as root to install it."
+    return None
+
+
 def run(module_globals):
     """Entry point of a test module: `python3 test_x.py --arch x64|x86 [unittest args]`.
 
-    Outside the namespace: makes it (and a peer namespace for the far ends of veth devices), runs this
-    module again inside it, and removes both. Needs root; without it the module is skipped."""
+    Outside the namespace: runs this module again inside a private one (in_private_namespace). Without
+    root, or without Wine, the module is skipped."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", choices=sorted(ARCHES), default="x64")
     parser.add_argument("--inside", nargs=2, metavar=("NAMESPACE", "PEER"))
@@ -301,29 +333,8 @@ def run(module_globals):
                                 testRunner=unittest.TextTestRunner(verbosity=2))
         sys.exit(0 if program.result.wasSuccessful() else 1)
 
-    if os.geteuid() != 0:
-        print("The Wine tests need root, for their private network namespaces: skipped.")
+    reason = missing_prerequisite(options.arch)
+    if reason:
+        print(reason, "Skipped.")
         sys.exit(SKIPPED)
-    for program in ("ip", "wineserver", ARCHES[options.arch][1]):
-        if shutil.which(program) is None:
-            print(f"{program} is missing: run 'make test' as root to install it. Skipped.")
-            sys.exit(SKIPPED)
-
-    tag = f"qrvx{os.getpid()}"
-    namespace, peer = tag, tag + "p"
-    # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver.
-    netns_etc = Path("/etc/netns") / namespace
-    netns_etc.mkdir(parents=True, exist_ok=True)
-    (netns_etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")
-    sh("ip", "netns", "add", namespace)
-    try:
-        sh("ip", "netns", "add", peer)
-        sh("ip", "-n", namespace, "link", "set", "lo", "up")
-        command = ["ip", "netns", "exec", namespace, sys.executable, module_globals["__file__"],
-                   "--arch", options.arch, "--inside", namespace, peer, *rest]
-        returncode = subprocess.run(command, stdin=subprocess.DEVNULL).returncode
-    finally:
-        sh("ip", "netns", "del", peer, check=False)
-        sh("ip", "netns", "del", namespace, check=False)
-        shutil.rmtree(netns_etc, ignore_errors=True)
-    sys.exit(returncode)
+    sys.exit(in_private_namespace(module_globals["__file__"], ["--arch", options.arch, *rest]))

@@ -20,6 +20,7 @@ class Request:
         self.version = version
         self.header_lines = header_lines  # raw "Name: value" texts, as sent
         self.body = body
+        self.reply = None  # the Reply it was given
 
     def header(self, name):
         """The raw value after "Name: ", trailing white space kept; None when absent."""
@@ -48,11 +49,20 @@ class Reply:
         self.content_type = content_type
 
 
-def reply_words(words, default=b""):
-    """A responder answering each path (as on the request line) with its word, others with `default`."""
+def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGISTERED"):
+    """A stand-in for the management server: answers the connect check with `connect`, a registration
+    check with `register_yes` for the address texts in `registered` ("NOT REGISTERED" for others), and a
+    message with "TRUE"."""
+    known = {b"m=" + address.encode() for address in registered}
 
     def respond(request):
-        return Reply(words.get(request.path, default))
+        if request.path.endswith("/Quorvex/connect_check.php"):
+            return Reply(connect)
+        if request.path.endswith("/Quorvex/register_check.php"):
+            return Reply(register_yes if request.body in known else b"NOT REGISTERED")
+        if request.path.endswith("/Quorvex/message_post.php"):
+            return Reply(b"TRUE")
+        return Reply(b"<h1>Not Found</h1>", status=404)
 
     return respond
 
@@ -105,6 +115,7 @@ class RecordingServer:
                 with self._lock:
                     self.requests.append(request)
                 reply = self.respond(request)
+                request.reply = reply
                 if reply.close:
                     return
                 if not self._send(connection, reply):

@@ -3,6 +3,7 @@ the recording server in the namespace, and what the server saw."""
 
 import rig
 from server import RecordingServer, Reply
+from server import management_server as stand_in
 
 A, B, C = "00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f", "00:1a:2b:3c:4d:60"
 TEXT = {A: "00-1A-2B-3C-4D-5E", B: "00-1A-2B-3C-4D-5F", C: "00-1A-2B-3C-4D-60", "tun": "00-00-00-00-00-00"}
@@ -21,21 +22,9 @@ def message(kind, base=""):
     return (base + MESSAGE, b"m=" + TEXT[kind].encode() + b"&d=SERVICE PROGRAM UNINSTALLED !!")
 
 
-def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGISTERED"):
-    """Answers the connect check with `connect`, a registration check with `register_yes` for the
-    addresses in `registered` (and "NOT REGISTERED" for others), and a message with "TRUE"."""
-    known = {b"m=" + TEXT[kind].encode() for kind in registered}
-
-    def respond(request):
-        if request.path.endswith(CONNECT):
-            return Reply(connect)
-        if request.path.endswith(REGISTER):
-            return Reply(register_yes if request.body in known else b"NOT REGISTERED")
-        if request.path.endswith(MESSAGE):
-            return Reply(b"TRUE")
-        return Reply(b"<h1>Not Found</h1>", status=404)
-
-    return respond
+def management_server(registered=(), **answers):
+    """The stand-in server, knowing the adapters of the given kinds as registered."""
+    return stand_in([TEXT[kind] for kind in registered], **answers)
 
 
 class ReportTest(rig.WineTestCase):

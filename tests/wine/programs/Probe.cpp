@@ -6,8 +6,9 @@
 //   qrvxprobe.exe query SERVICE                     prints "state N", or "error N" when it cannot be read
 //   qrvxprobe.exe load NAME                         loads NAME by bare name, as an ordinary import would
 //                                                   be found; shows that a planted DLL can be noticed
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types of windows.h.
+#include <psapi.h>
 
 #include <cstdio>
 #include <cstring>

@@ -1,0 +1,87 @@
+"""The whole job of qrvxSuninstall under Wine, shown step by step.
+
+A private network namespace holds two adapters with known addresses and a stand-in management server on
+127.0.0.1:80 that knows the second one as registered; a sample service "QUORVEX$TARNIKE" runs under Wine's
+Service Control Manager; qrvxconfig.ini beside the program points at the stand-in server. Run as root,
+through `make demo`.
+"""
+
+import argparse
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "wine"))
+
+import rig  # noqa: E402
+from server import RecordingServer, management_server  # noqa: E402
+
+ADAPTERS = ("00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f")
+REGISTERED = "00-1A-2B-3C-4D-5F"
+CONFIG = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
+
+
+def describe(state):
+    kind, value = state
+    if kind == "state":
+        return f"installed, {STATES.get(value, value)}"
+    if value == rig.ERROR_SERVICE_DOES_NOT_EXIST:
+        return "not installed"
+    return f"cannot be read (error {value})"
+
+
+def demo(peer_namespace):
+    wine = rig.Wine("x64")
+    adapters = rig.Adapters(peer_namespace)
+    print("Preparing Wine (the first run makes a Wine prefix, which takes a few seconds)...")
+    wine.start()
+    try:
+        adapters.make(*ADAPTERS)
+        wine.restart()
+        wine.remove_service_if_installed()
+        wine.install_service(["--stop-after", "1500"])
+        exe = wine.place("demo", wine.program("qrvxSuninstall"))
+        (wine.work / "demo" / "qrvxconfig.ini").write_bytes(CONFIG)
+
+        print()
+        print(f"Adapters:        {', '.join(a.upper().replace(':', '-') for a in ADAPTERS)}")
+        print(f"Server knows:    {REGISTERED} as registered")
+        print(f"Program:         {exe}")
+        print(f"qrvxconfig.ini:  {CONFIG.decode().strip().replace(chr(13) + chr(10), ' | ')}")
+        print(f"Service before:  {rig.SERVICE_NAME} {describe(wine.service_state())}")
+        print()
+        print(f"$ {exe}")
+        with RecordingServer(management_server([REGISTERED])) as server:
+            result = wine.run(exe)
+        sys.stdout.write(result.stdout.decode(errors="replace").replace("\r\n", "\n"))
+        print(f"(exit status {result.returncode}, {result.elapsed:.1f} s)")
+        print()
+        print("The server saw:")
+        for n, request in enumerate(server.requests, 1):
+            reply = request.reply.body.decode(errors="replace") if request.reply else ""
+            print(f"  {n}. {request.method} {request.path}")
+            print(f"     body:  {request.body.decode(errors='replace')!r}")
+            print(f"     reply: {reply!r}")
+        print()
+        print(f"Service after:   {rig.SERVICE_NAME} {describe(wine.state_once_settled())}")
+    finally:
+        adapters.clear()
+        wine.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--inside", nargs=2, metavar=("NAMESPACE", "PEER"))
+    options = parser.parse_args()
+    if options.inside:
+        demo(options.inside[1])
+        return 0
+    reason = rig.missing_prerequisite()
+    if reason:
+        print(reason, "Run 'make demo' as root.")
+        return 1
+    return rig.in_private_namespace(Path(__file__).resolve(), [])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
