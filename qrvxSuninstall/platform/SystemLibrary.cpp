@@ -22,12 +22,13 @@ HMODULE LoadSystemLibrary(const char* name) {
     }
     char path[MAX_PATH];
     UINT length = ::GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) {
+    std::size_t nameSize = std::strlen(name) + 1;
+    if (length == 0 || length + 1 + nameSize > MAX_PATH) {
         ::SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     path[length] = '\\';
-    std::strcpy(path + length + 1, name);
+    std::memcpy(path + length + 1, name, nameSize);
     return ::LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 

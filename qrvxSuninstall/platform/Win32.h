@@ -28,7 +28,7 @@ typedef char16_t WCHAR;
 typedef void* HINTERNET;
 typedef void* HMODULE;
 typedef uintptr_t DWORD_PTR;
-typedef struct SC_HANDLE__* SC_HANDLE;
+typedef struct SC_HANDLE__* SC_HANDLE;  // NOLINT(bugprone-reserved-identifier): the SDK's own name
 
 #define TRUE 1
 #define FALSE 0

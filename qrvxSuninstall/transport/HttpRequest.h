@@ -22,4 +22,4 @@ class CHttpRequest {
 };
 
 // No reply word is anywhere near this long; a body past it is not read further and matches nothing.
-constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;

@@ -7,9 +7,10 @@
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* /*reserved*/) {
     if (reason == DLL_PROCESS_ATTACH) {
         char path[MAX_PATH] = {};
-        DWORD length = GetModuleFileNameA(instance, path, MAX_PATH - 8);
-        if (length > 0 && length < MAX_PATH - 8) {
-            std::strcat(path, ".loaded");
+        const char suffix[] = ".loaded";
+        DWORD length = GetModuleFileNameA(instance, path, MAX_PATH - sizeof(suffix));
+        if (length > 0 && length < MAX_PATH - sizeof(suffix)) {
+            std::memcpy(path + length, suffix, sizeof(suffix));
             HANDLE marker =
                 CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (marker != INVALID_HANDLE_VALUE) {
