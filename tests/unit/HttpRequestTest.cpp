@@ -1,0 +1,243 @@
+#include "transport/HttpRequest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fakes/FakeWinInet.h"
+
+namespace {
+
+using fake::ReplyStep;
+using fake::winInet;
+
+class HttpRequestTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::ResetWinInet(); }
+
+    // Posts to a connected client and returns the reply as SendPost leaves it.
+    static std::string Post(const fake::HttpReply& reply) {
+        fake::Serve(reply);
+        CHttpRequest request("10.0.0.5");
+        std::string text;
+        request.SendPost("Quorvex/connect_check.php", text, "");
+        return text;
+    }
+
+    static const fake::RequestRecord& OnlyRequest() {
+        EXPECT_EQ(1u, winInet.requests.size());
+        return winInet.requests.at(0);
+    }
+};
+
+TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
+    struct Case {
+        const char* address;
+        const char* host;
+        const char* basePath;
+    };
+    const Case cases[] = {
+        {"10.0.0.5", "10.0.0.5", ""},
+        {"http://10.0.0.5/app", "10.0.0.5", "app/"},
+        {"10.0.0.5/", "10.0.0.5", "/"},
+        {"HTTP://host", "HTTP:", "/host/"},
+        {"http://10.0.0.5/admin/", "10.0.0.5", "admin/"},
+        {"\xB0/x/app", "\xB0/x", "app/"},  // the trail byte of a double-byte character is no separator
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        fake::ResetWinInet();
+        CHttpRequest request(c.address);
+        EXPECT_STREQ(c.host, request.m_szHost);
+        EXPECT_STREQ(c.basePath, request.m_szBasePath);
+        EXPECT_TRUE(request.m_bConnected);
+        ASSERT_EQ(1u, winInet.connects.size());
+        EXPECT_EQ(c.host, winInet.connects[0].host);
+    }
+}
+
+TEST_F(HttpRequestTest, EveryRequestHasBoundedWaits) {
+    // Without them a server that accepts and never answers holds the program for ever under Wine.
+    Post(fake::Body("CONNECTED"));
+    const std::vector<std::pair<DWORD, DWORD>> expected = {
+        {INTERNET_OPTION_CONNECT_TIMEOUT, 60000},
+        {INTERNET_OPTION_SEND_TIMEOUT, 30000},
+        {INTERNET_OPTION_RECEIVE_TIMEOUT, 30000},
+    };
+    EXPECT_EQ(expected, OnlyRequest().timeouts);
+}
+
+TEST_F(HttpRequestTest, SessionAndConnectionArguments) {
+    CHttpRequest request("http://10.0.0.5/app");
+
+    ASSERT_EQ(1u, winInet.opens.size());
+    const fake::OpenCall& open = winInet.opens[0];
+    EXPECT_EQ("ZelmarisHTTPRequest", open.agent);
+    EXPECT_EQ(0u, open.accessType);
+    EXPECT_EQ("(null)", open.proxy);
+    EXPECT_EQ("(null)", open.proxyBypass);
+    EXPECT_EQ(0u, open.flags);
+
+    ASSERT_EQ(1u, winInet.connects.size());
+    const fake::ConnectCall& connect = winInet.connects[0];
+    EXPECT_EQ(fake::kSession, connect.session);
+    EXPECT_EQ("10.0.0.5", connect.host);
+    EXPECT_EQ(80, connect.port);
+    EXPECT_EQ("", connect.userName);
+    EXPECT_EQ("", connect.password);
+    EXPECT_EQ(3u, connect.service);
+    EXPECT_EQ(0u, connect.flags);
+    EXPECT_EQ(0u, connect.context);
+    EXPECT_EQ(fake::kConnection, request.m_hConnection);
+}
+
+TEST_F(HttpRequestTest, NotConnectedWithoutSessionOrConnection) {
+    winInet.openFails = true;
+    EXPECT_FALSE(CHttpRequest("10.0.0.5").m_bConnected);
+    EXPECT_TRUE(winInet.connects.empty());
+
+    fake::ResetWinInet();
+    winInet.connectFails = true;
+    EXPECT_FALSE(CHttpRequest("10.0.0.5").m_bConnected);
+}
+
+TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
+    struct Case {
+        const char* address;
+        const char* relativePath;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"10.0.0.5", "Quorvex/connect_check.php", "Quorvex/connect_check.php"},
+        {"10.0.0.5/", "Quorvex/connect_check.php", "/Quorvex/connect_check.php"},
+        {"10.0.0.5/app", "/Quorvex/connect_check.php", "app/Quorvex/connect_check.php"},
+        {"10.0.0.5", "//Quorvex", "/Quorvex"},  // only one leading "/" goes
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address + std::string(" + ") + c.relativePath);
+        fake::ResetWinInet();
+        CHttpRequest request(c.address);
+        std::string reply;
+        request.SendPost(c.relativePath, reply, "");
+        EXPECT_EQ(c.path, OnlyRequest().path);
+    }
+}
+
+TEST_F(HttpRequestTest, PostCarriesTheFixedFlagsHeaderAndTheBodyAsItIs) {
+    CHttpRequest request("10.0.0.5");
+    std::string reply;
+    request.SendPost("Quorvex/message_post.php", reply,
+                     "m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!");
+
+    const fake::RequestRecord& sent = OnlyRequest();
+    EXPECT_EQ(fake::kConnection, sent.connection);
+    EXPECT_EQ("POST", sent.verb);
+    EXPECT_EQ("(null)", sent.version);
+    EXPECT_EQ("(null)", sent.referrer);
+    EXPECT_TRUE(sent.nullAcceptTypes);
+    EXPECT_EQ(0x8468C200u, sent.flags);
+    EXPECT_EQ(0u, sent.context);
+    EXPECT_EQ("Content-Type: application/x-www-form-urlencoded; ", sent.headers);
+    EXPECT_EQ(49u, sent.headersLength);
+    EXPECT_EQ("m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!", sent.body);
+    EXPECT_EQ(52u, sent.bodyLength);
+}
+
+TEST_F(HttpRequestTest, FailedSendOrOpenLeavesTheReplyAsGiven) {
+    for (bool openFails : {false, true}) {
+        fake::ResetWinInet();
+        winInet.openRequestFails = openFails;
+        fake::HttpReply reply = fake::Body("CONNECTED");
+        reply.sendFails = true;
+        fake::Serve(reply);
+        CHttpRequest request("10.0.0.5");
+        std::string text = "given";
+        request.SendPost("Quorvex/connect_check.php", text, "");
+        EXPECT_EQ("given", text);
+    }
+}
+
+TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
+    struct Case {
+        const char* name;
+        std::vector<ReplyStep> steps;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"chunks are joined", {{ReplyStep::Data, "CONN", 1}, {ReplyStep::Data, "ECTED", 1}}, "CONNECTED"},
+        {"a NUL ends its chunk",
+         {{ReplyStep::Data, std::string("AB\0CD", 5), 1}, {ReplyStep::Data, "EF", 1}},
+         "ABEF"},
+        {"a failed read after data is retried",
+         {{ReplyStep::Data, "AB", 1}, {ReplyStep::ReadFails, "", 1}, {ReplyStep::Data, "CD", 1}},
+         "ABCD"},
+        {"a failed first read ends the body",
+         {{ReplyStep::ReadFails, "", 1}, {ReplyStep::Data, "CD", 1}},
+         ""},
+        {"a failed query ends the body",
+         {{ReplyStep::Data, "AB", 1}, {ReplyStep::QueryFails, "", 1}, {ReplyStep::Data, "CD", 1}},
+         "AB"},
+        {"a leading mark goes",
+         {{ReplyStep::Data,
+           "\xEF\xBB\xBF"
+           "CONNECTED",
+           1}},
+         "CONNECTED"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::HttpReply reply;
+        reply.steps = c.steps;
+        EXPECT_EQ(c.reply, Post(reply));
+    }
+}
+
+TEST_F(HttpRequestTest, RunOfFailedReadsEndsTheLoop) {
+    fake::HttpReply reply;
+    // The fake gives up after 1000 failures, so a loop without a bound of its own shows up as a count.
+    reply.steps = {{ReplyStep::Data, "AB", 1}, {ReplyStep::ReadFails, "", 1000}};
+
+    EXPECT_EQ("AB", Post(reply));
+    EXPECT_GT(OnlyRequest().readSizes.size(), 2u);
+    EXPECT_LE(OnlyRequest().readSizes.size(), 32u);
+}
+
+TEST_F(HttpRequestTest, BodyUpToTheBoundIsKeptWhole) {
+    fake::HttpReply reply;
+    reply.steps = {{ReplyStep::Data, std::string(kMaxReplyBytes - 100, 'a'), 1},
+                   {ReplyStep::Data, std::string(100, 'b'), 1}};
+
+    std::string text = Post(reply);
+    EXPECT_EQ(kMaxReplyBytes, text.size());
+    EXPECT_EQ('b', text.back());
+}
+
+TEST_F(HttpRequestTest, BodyPastTheBoundIsDroppedWithoutReadingOn) {
+    struct Case {
+        const char* name;
+        ReplyStep step;
+        std::size_t maxReads;
+    };
+    const Case cases[] = {
+        {"one byte too many", {ReplyStep::Data, std::string(kMaxReplyBytes + 1, 'x'), 1}, 1},
+        {"one large chunk", {ReplyStep::Data, std::string(4 * kMaxReplyBytes, 'x'), 1}, 1},
+        // 4 MiB offered; a loop that read it all would show 1000 reads
+        {"endless small chunks", {ReplyStep::Data, std::string(4096, 'x'), 1000}, kMaxReplyBytes / 4096 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::HttpReply reply;
+        reply.steps = {c.step};
+        EXPECT_EQ("", Post(reply));
+        const std::vector<DWORD>& reads = OnlyRequest().readSizes;
+        EXPECT_LE(reads.size(), c.maxReads);
+        EXPECT_LE(*std::max_element(reads.begin(), reads.end()), kMaxReplyBytes + 1);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "adapter/ServiceUtility.h"
+#include "app/ReportConfig.h"
+#include "app/ReportFlow.h"
+#include "common/FixedText.h"
+#include "fakes/FakeIpHelper.h"
+#include "fakes/FakeKernel32.h"
+#include "fakes/FakeWinInet.h"
+#include "transport/ReportProtocol.h"
+
+namespace {
+
+using fake::winInet;
+
+const char kAddress[] = "00-1A-2B-3C-4D-5E";
+
+// A server that says yes to each exchange, and knows only kAddress as registered.
+fake::HttpReply Answer(const fake::RequestRecord& request) {
+    if (request.path == "Quorvex/connect_check.php") {
+        return fake::Body("CONNECTED");
+    }
+    if (request.path == "Quorvex/register_check.php") {
+        return fake::Body(request.body == std::string("m=") + kAddress ? "REGISTERED" : "UNKNOWN");
+    }
+    return fake::Body("TRUE");
+}
+
+class ReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::ResetKernel32();
+        fake::ResetWinInet();
+        fake::ResetIpHelper();
+        winInet.server = Answer;
+        CopyText(settings.reportedAdapterAddress, kAddress);
+        g_pReportSettings = &settings;
+    }
+    void TearDown() override {
+        g_pHttpRequest = nullptr;
+        g_pReportSettings = nullptr;
+    }
+
+    static std::vector<std::string> Bodies() {
+        std::vector<std::string> bodies;
+        for (const fake::RequestRecord& request : winInet.requests) {
+            bodies.push_back(request.path + " " + request.body);
+        }
+        return bodies;
+    }
+
+    ReportSettings settings = {};
+};
+
+TEST_F(ReportTest, ChecksAreYesOnlyWhenConnected) {
+    for (bool connects : {true, false}) {
+        SCOPED_TRACE(connects ? "connected" : "not connected");
+        fake::ResetWinInet();
+        winInet.server = Answer;
+        winInet.connectFails = !connects;
+        CHttpRequest request("10.0.0.5");
+        g_pHttpRequest = &request;
+
+        EXPECT_EQ(connects, ConnectCheck());
+        EXPECT_EQ(connects, RegisterCheck(kAddress));
+        EXPECT_EQ(connects, MessagePost());
+        EXPECT_EQ(connects ? 3u : 0u, winInet.requests.size());
+    }
+}
+
+TEST_F(ReportTest, AdapterListThatTurnsUnreadableEndsTheSearchQuietly) {
+    fake::ipHelper.adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}};
+    // The count reads one adapter; the address read and the fresh count then find no list.
+    fake::ipHelper.results = {ERROR_SUCCESS, ERROR_NO_DATA, ERROR_NO_DATA};
+    CHttpRequest request("10.0.0.5");
+    g_pHttpRequest = &request;
+    WCHAR wide[kAdapterAddressUnits] = {};  // as the report flow hands it over
+
+    EXPECT_FALSE(FindRegisteredAdapter(wide));
+
+    EXPECT_EQ(3u, fake::ipHelper.sizesPassed.size());
+    EXPECT_EQ(std::vector<std::string>{"Quorvex/register_check.php m="}, Bodies());
+    EXPECT_EQ(std::u16string(kAdapterAddressUnits, u'\0'), std::u16string(wide, kAdapterAddressUnits));
+}
+
+}  // namespace

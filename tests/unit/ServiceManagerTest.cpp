@@ -1,0 +1,264 @@
+#include "service/ServiceManager.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/FixedText.h"
+#include "fakes/FakeKernel32.h"
+#include "fakes/FakeServiceControl.h"
+
+namespace {
+
+using fake::scm;
+using fake::ScOp;
+using Settings = ServiceSettingsRecord;
+
+Settings& settings() {
+    return CServiceManager::ServiceSettings;
+}
+
+class ServiceControlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::ResetKernel32();
+        fake::ResetServiceControl();
+        CServiceManager::SettingsInitialised = 1;
+        CopyText(settings().serviceName, "QUORVEX$TARNIKE");
+    }
+
+    // Whatever the path, nothing stays open and no manager handle goes before a service handle on it.
+    void TearDown() override {
+        EXPECT_TRUE(scm.openHandles.empty()) << scm.openHandles.size() << " handles left open";
+        EXPECT_EQ(std::vector<std::string>(), scm.misuse);
+    }
+
+    // Interrogations attempted after the stop request: opens with SERVICE_INTERROGATE, failed ones too.
+    static int PollsAfterStop() {
+        int polls = -1;
+        for (const fake::ScCall& call : scm.calls) {
+            if (call.op == ScOp::Control && call.control == SERVICE_CONTROL_STOP) {
+                polls = 0;
+            } else if (polls >= 0 && call.op == ScOp::OpenService && call.access == SERVICE_INTERROGATE) {
+                ++polls;
+            }
+        }
+        return polls;
+    }
+};
+
+TEST_F(ServiceControlTest, RemovingARunningServiceUsesTheRightAccessAndCodesAndClosesServiceFirst) {
+    scm.state = SERVICE_RUNNING;
+    scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
+
+    EXPECT_EQ(ERROR_SUCCESS, CServiceManager::RemoveService());
+
+    const std::vector<std::string> expected = {
+        "OpenSCManagerA 0xF003F -> M1",
+        "OpenServiceA M1 QUORVEX$TARNIKE 0xF01FF -> S2",
+        // RemoveService's interrogation
+        "OpenSCManagerA 0xF003F -> M3",
+        "OpenServiceA M3 QUORVEX$TARNIKE 0x80 -> S4",
+        "ControlService S4 4",
+        "CloseServiceHandle S4",
+        "CloseServiceHandle M3",
+        // StopService: its interrogation, the stop request, the first poll
+        "OpenSCManagerA 0xF003F -> M5",
+        "OpenServiceA M5 QUORVEX$TARNIKE 0x80 -> S6",
+        "ControlService S6 4",
+        "CloseServiceHandle S6",
+        "CloseServiceHandle M5",
+        "OpenSCManagerA 0xF003F -> M7",
+        "OpenServiceA M7 QUORVEX$TARNIKE 0xF01FF -> S8",
+        "ControlService S8 1",
+        "OpenSCManagerA 0xF003F -> M9",
+        "OpenServiceA M9 QUORVEX$TARNIKE 0x80 -> S10",
+        "ControlService S10 4",
+        "CloseServiceHandle S10",
+        "CloseServiceHandle M9",
+        "CloseServiceHandle S8",
+        "CloseServiceHandle M7",
+        "DeleteService S2",
+        "CloseServiceHandle S2",
+        "CloseServiceHandle M1",
+    };
+    EXPECT_EQ(expected, fake::ScTrace());
+    EXPECT_TRUE(fake::kernel32.sleeps.empty()) << "a service that stops at the first poll costs no sleep";
+}
+
+struct RemoveCase {
+    const char* name;
+    std::function<void()> script;
+    DWORD result;
+    bool deleted;
+    int stopRequests;
+    int polls;  // -1: no stop was asked for
+    std::size_t sleeps;
+};
+
+void PrintTo(const RemoveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RemoveServiceTest : public ServiceControlTest, public ::testing::WithParamInterface<RemoveCase> {};
+
+TEST_P(RemoveServiceTest, Outcome) {
+    const RemoveCase& c = GetParam();
+    c.script();
+
+    EXPECT_EQ(c.result, CServiceManager::RemoveService());
+    EXPECT_EQ(c.deleted, scm.deleted);
+    EXPECT_EQ(c.stopRequests, fake::CountControls(SERVICE_CONTROL_STOP));
+    EXPECT_EQ(c.polls, PollsAfterStop());
+    EXPECT_EQ(std::vector<DWORD>(c.sleeps, 1000), fake::kernel32.sleeps);
+}
+
+void Running() {
+    scm.state = SERVICE_RUNNING;
+}
+
+// Successful fake calls clear the last error, so the rows marked "known code" would come back as 0 (or as
+// the code of the last failed poll) if the result were read from the thread instead of being passed on.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RemoveServiceTest,
+    ::testing::Values(
+        RemoveCase{"AlreadyStopped", [] {}, ERROR_SUCCESS, true, 0, -1, 0},
+        RemoveCase{"NotActiveCountsAsStopped",
+                   [] {
+                       scm.answers = {{0, ERROR_SERVICE_NOT_ACTIVE}};
+                   },
+                   ERROR_SUCCESS, true, 0, -1, 0},
+        RemoveCase{"StopsAtTheThirdPoll",
+                   [] {
+                       Running();
+                       scm.answers = {{SERVICE_RUNNING},
+                                      {SERVICE_RUNNING},
+                                      {SERVICE_STOP_PENDING},
+                                      {SERVICE_STOP_PENDING},
+                                      {SERVICE_STOPPED}};
+                   },
+                   ERROR_SUCCESS, true, 1, 3, 2},
+        // known code
+        RemoveCase{"NeverStops", Running, WAIT_TIMEOUT, false, 1, 29, 29},
+        // known code; every poll finds no service (1060)
+        RemoveCase{"VanishesWhilePolled",
+                   [] {
+                       Running();
+                       scm.vanishesOnStop = true;
+                   },
+                   WAIT_TIMEOUT, false, 1, 29, 29},
+        RemoveCase{"StopRefused",
+                   [] {
+                       Running();
+                       scm.stopError = ERROR_DEPENDENT_SERVICES_RUNNING;
+                   },
+                   ERROR_DEPENDENT_SERVICES_RUNNING, false, 1, 0, 0},
+        RemoveCase{"InterrogationFails",
+                   [] {
+                       scm.answers = {{0, ERROR_SERVICE_REQUEST_TIMEOUT}};
+                   },
+                   ERROR_SERVICE_REQUEST_TIMEOUT, false, 0, -1, 0},
+        // known code: the interrogation gets no manager, and the failed open leaves the last error at 0
+        RemoveCase{"InterrogationGetsNoManager",
+                   [] {
+                       scm.managerOpensLeft = 1;
+                       scm.managerOpenError = ERROR_SUCCESS;
+                   },
+                   ERROR_INVALID_HANDLE, false, 0, -1, 0},
+        // known code: the same inside StopService's own interrogation
+        RemoveCase{"StopServiceGetsNoManager",
+                   [] {
+                       Running();
+                       scm.managerOpensLeft = 2;
+                       scm.managerOpenError = ERROR_SUCCESS;
+                   },
+                   ERROR_INVALID_HANDLE, false, 0, -1, 0},
+        RemoveCase{"DeleteRefused", [] { scm.deleteError = ERROR_ACCESS_DENIED; }, ERROR_ACCESS_DENIED, false,
+                   0, -1, 0},
+        RemoveCase{"NoManager", [] { scm.managerOpensLeft = 0; }, ERROR_INVALID_HANDLE, false, 0, -1, 0},
+        RemoveCase{"NoSuchService", [] { scm.installed = false; }, ERROR_SUCCESS, false, 0, -1, 0},
+        RemoveCase{"OpenServiceRefused", [] { scm.openServiceError = ERROR_ACCESS_DENIED; },
+                   ERROR_ACCESS_DENIED, false, 0, -1, 0}),
+    [](const ::testing::TestParamInfo<RemoveCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ServiceControlTest, AFailedCallsErrorSurvivesTheClosesAfterIt) {
+    scm.deleteError = ERROR_ACCESS_DENIED;
+
+    EXPECT_EQ(ERROR_ACCESS_DENIED, CServiceManager::RemoveService());
+    // Two closes that succeed, and so clear the error in the fake, come after the refused delete.
+    EXPECT_EQ(fake::ScOp::Close, scm.calls.back().op);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, platform::GetLastError());
+}
+
+TEST_F(ServiceControlTest, StopServiceGivesUpAfter29Polls) {
+    Running();
+    EXPECT_EQ(WAIT_TIMEOUT, CServiceManager::StopService());
+    EXPECT_EQ(1 + 29, fake::CountControls(SERVICE_CONTROL_INTERROGATE));
+    EXPECT_EQ(29u, fake::kernel32.sleeps.size());
+}
+
+TEST_F(ServiceControlTest, StopPassesOnTheInterrogationsOwnCode) {
+    scm.managerOpensLeft = 0;
+    scm.managerOpenError = ERROR_SUCCESS;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, CServiceManager::StopService());
+
+    fake::ResetServiceControl();
+    scm.answers = {{0, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};
+    EXPECT_EQ(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, CServiceManager::StopService());
+    EXPECT_EQ(0, fake::CountControls(SERVICE_CONTROL_STOP));
+}
+
+class ServiceSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::ResetKernel32();
+        CServiceManager::SettingsInitialised = 0;
+    }
+};
+
+TEST_F(ServiceSettingsTest, FillComesFromTheProgramPath) {
+    struct Case {
+        const char* path;
+        const char* name;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {"C:\\Tools\\qrvxSuninstall.exe", "qrvxSuninstall", "C:\\Tools"},
+        {"C:\\Tools\\a.b.exe", "a.b", "C:\\Tools"},
+        {"C:\\Tools\\noext", "noext", "C:\\Tools"},
+        {"C:\\v1.2\\prog", "prog", "C:\\v1.2"},  // a dot in the directory is no extension
+        {"qrvxSuninstall.exe", "qrvxSuninstall", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        fake::kernel32.modulePath = c.path;
+        CopyText(settings().description, "left over");
+        CServiceManager::InitSettings();
+        EXPECT_STREQ(c.name, settings().serviceName);
+        EXPECT_STREQ(c.name, settings().displayName);
+        EXPECT_STREQ(c.path, settings().modulePath);
+        EXPECT_STREQ(c.directory, settings().moduleDirectory);
+        EXPECT_STREQ("", settings().description);
+        EXPECT_EQ(0xF01FFu, settings().desiredAccess);
+        EXPECT_EQ(0x10u, settings().serviceType);
+        EXPECT_EQ(2u, settings().startType);
+        EXPECT_EQ(1u, settings().errorControl);
+    }
+}
+
+TEST_F(ServiceSettingsTest, ASecondManagerKeepsTheNamesSetAfterTheFirst) {
+    CServiceManager first;
+    CopyText(settings().serviceName, "QUORVEX$TARNIKE");
+    CopyText(settings().displayName, "Quorvex Service");
+
+    CServiceManager second;
+
+    EXPECT_STREQ("QUORVEX$TARNIKE", settings().serviceName);
+    EXPECT_STREQ("Quorvex Service", settings().displayName);
+    EXPECT_EQ(1, fake::kernel32.moduleFileNameCalls);
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "fakes/FakeKernel32.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace fake {
+
+Kernel32 kernel32;
+
+namespace {
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// Copies at most size - 1 bytes and terminates, as the real calls do; returns the count copied.
+DWORD CopyOut(const std::string& text, char* out, DWORD size) {
+    if (size == 0) {
+        return 0;
+    }
+    DWORD count = static_cast<DWORD>(std::min<std::size_t>(text.size(), size - 1));
+    std::memcpy(out, text.data(), count);
+    out[count] = '\0';
+    return count;
+}
+}  // namespace
+
+void ResetKernel32() {
+    kernel32 = Kernel32();
+    lastError = ERROR_SUCCESS;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+DWORD GetLastError() {
+    return fake::lastError;
+}
+
+void SetLastError(DWORD error) {
+    fake::lastError = error;
+}
+
+void Sleep(DWORD milliseconds) {
+    fake::kernel32.sleeps.push_back(milliseconds);
+    // Nothing really waits here, so an unbounded wait would spin for ever instead of failing.
+    if (fake::kernel32.sleeps.size() > 100000) {
+        std::fprintf(stderr, "fake Sleep: unbounded wait\n");
+        std::abort();
+    }
+}
+
+DWORD GetModuleFileNameA(HMODULE /*module*/, char* fileName, DWORD size) {
+    ++fake::kernel32.moduleFileNameCalls;
+    return fake::CopyOut(fake::kernel32.modulePath, fileName, size);
+}
+
+DWORD GetPrivateProfileStringA(const char* /*appName*/, const char* /*keyName*/, const char* defaultText,
+                               char* returned, DWORD size, const char* /*fileName*/) {
+    return fake::CopyOut(fake::kernel32.profileValue.value_or(defaultText), returned, size);
+}
+
+// Lead bytes of code page 949; no ASCII byte is one.
+BOOL IsDBCSLeadByteEx(UINT /*codePage*/, unsigned char testChar) {
+    return testChar >= 0x81 && testChar <= 0xFE;
+}
+
+int MultiByteToWideChar(UINT /*codePage*/, DWORD /*flags*/, const char* multiByte, int multiByteCount,
+                        WCHAR* wideOut, int wideCount) {
+    int count = multiByteCount < 0 ? static_cast<int>(std::strlen(multiByte)) + 1 : multiByteCount;
+    count = std::min(count, wideCount);
+    for (int i = 0; i < count; ++i) {
+        wideOut[i] = static_cast<unsigned char>(multiByte[i]);
+    }
+    return count;
+}
+
+int WideCharToMultiByte(UINT /*codePage*/, DWORD /*flags*/, const WCHAR* wide, int wideCount,
+                        char* multiByteOut, int multiByteCount, const char* /*defaultChar*/,
+                        BOOL* /*usedDefaultChar*/) {
+    int count = std::min(wideCount, multiByteCount);
+    for (int i = 0; i < count; ++i) {
+        multiByteOut[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
+    }
+    return count;
+}
+
+}  // namespace platform
