@@ -69,6 +69,11 @@ HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, 
     return function != nullptr ? function(agent, accessType, proxy, proxyBypass, flags) : nullptr;
 }
 
+BOOL InternetSetOptionA(HINTERNET internet, DWORD option, void* buffer, DWORD bufferLength) {
+    QRVX_RESOLVE(WinInet, InternetSetOptionA);
+    return function != nullptr ? function(internet, option, buffer, bufferLength) : FALSE;
+}
+
 HINTERNET InternetConnectA(HINTERNET session, const char* serverName, INTERNET_PORT serverPort,
                            const char* userName, const char* password, DWORD service, DWORD flags,
                            DWORD_PTR context) {

@@ -74,6 +74,9 @@ typedef struct SC_HANDLE__* SC_HANDLE;  // NOLINT(bugprone-reserved-identifier):
 #define INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP 0x00008000u
 #define INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS 0x00004000u
 #define INTERNET_FLAG_NO_UI 0x00000200u
+#define INTERNET_OPTION_CONNECT_TIMEOUT 2u
+#define INTERNET_OPTION_SEND_TIMEOUT 5u
+#define INTERNET_OPTION_RECEIVE_TIMEOUT 6u
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -164,6 +167,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 // as the real call would fail when a DLL or an entry point is missing.
 HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
                         DWORD flags);
+BOOL InternetSetOptionA(HINTERNET internet, DWORD option, void* buffer, DWORD bufferLength);
 HINTERNET InternetConnectA(HINTERNET session, const char* serverName, INTERNET_PORT serverPort,
                            const char* userName, const char* password, DWORD service, DWORD flags,
                            DWORD_PTR context);

@@ -21,6 +21,16 @@ const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE 
 static_assert(kRequestFlags == 0x8468C200u, "request flags");
 static_assert(sizeof(kFormHeader) - 1 == 49, "form header length");
 
+// Wine's WinINet, and some configurations of Windows', wait for ever on a server that accepts the
+// connection and never answers. These are Windows' documented defaults, set so that they always hold.
+const DWORD kConnectTimeoutMs = 60000;
+const DWORD kSendTimeoutMs = 30000;
+const DWORD kReceiveTimeoutMs = 30000;
+
+void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
+    platform::InternetSetOptionA(request, option, &milliseconds, sizeof(milliseconds));
+}
+
 // A failing read that follows a successful one makes the loop ask again; this many in a row end it.
 const int kMaxFailedReads = 8;
 
@@ -64,6 +74,10 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     if (request == nullptr) {
         return;
     }
+    // Set on the request itself: Wine ignores a session's send and receive time-outs.
+    SetTimeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
+    SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
+    SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
     if (!platform::HttpSendRequestA(request, kFormHeader, sizeof(kFormHeader) - 1, const_cast<char*>(body),
                                     static_cast<DWORD>(std::strlen(body)))) {
         return;

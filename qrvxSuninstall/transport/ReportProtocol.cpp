@@ -32,7 +32,8 @@ bool RegisterCheck(const char* address) {
 
 bool MessagePost() {
     char body[64];
-    std::snprintf(body, sizeof(body), "m=%s&d=SERVICE PROGRAM UNINSTALLED !!",
+    // The address is 17 characters; the precision only tells the compiler so.
+    std::snprintf(body, sizeof(body), "m=%.17s&d=SERVICE PROGRAM UNINSTALLED !!",
                   g_pReportSettings->reportedAdapterAddress);
     return Exchange("Quorvex/message_post.php", body, "TRUE");
 }

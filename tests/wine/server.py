@@ -36,14 +36,16 @@ class Request:
 
 class Reply:
     """What the server answers. `chunks` sends the body in chunked encoding; `close` drops the
-    connection without any reply; `endless` streams body bytes until the client goes away (or `limit`)."""
+    connection without any reply; `stall` keeps it open without a word until the server ends; `endless`
+    streams body bytes until the client goes away (or `limit`)."""
 
-    def __init__(self, body=b"", status=200, chunks=None, close=False, endless=False,
+    def __init__(self, body=b"", status=200, chunks=None, close=False, stall=False, endless=False,
                  limit=600 * 1024 * 1024, content_type="text/html"):
         self.body = body
         self.status = status
         self.chunks = chunks
         self.close = close
+        self.stall = stall
         self.endless = endless
         self.limit = limit
         self.content_type = content_type
@@ -77,6 +79,7 @@ class RecordingServer:
         self.sent_body_bytes = 0
         self._lock = threading.Lock()
         self._server = None
+        self._ending = threading.Event()
 
     def __enter__(self):
         owner = self
@@ -95,6 +98,7 @@ class RecordingServer:
         return self
 
     def __exit__(self, *exc):
+        self._ending.set()
         self._server.shutdown()
         self._server.server_close()
 
@@ -116,7 +120,9 @@ class RecordingServer:
                     self.requests.append(request)
                 reply = self.respond(request)
                 request.reply = reply
-                if reply.close:
+                if reply.stall:
+                    self._ending.wait()
+                if reply.close or reply.stall:
                     return
                 if not self._send(connection, reply):
                     return

@@ -67,6 +67,16 @@ class TransportTest(rig.WineTestCase):
             with self.subTest(name), RecordingServer(lambda request, answer=answer: answer):
                 self.assertEqual(self.post()[1], expected)
 
+    def test_server_that_never_answers_is_given_up_on(self):
+        probe = self.wine.place("probe", self.wine.program("qrvxprobe.exe"))
+        with RecordingServer(lambda request: Reply(stall=True)) as server:
+            result = self.wine.run(probe, ["post", "127.0.0.1", "Quorvex/connect_check.php", ""], timeout=90)
+        self.assertIn(b"reply \r\n", result.stdout)
+        self.assertEqual(len(server.requests), 1)
+        # The receive time-out is 30 seconds.
+        self.assertGreaterEqual(result.elapsed, 29.0)
+        self.assertLess(result.elapsed, 40.0)
+
     def test_endless_body_is_cut_off_promptly_in_little_memory(self):
         with RecordingServer(lambda request: Reply(b"CONNECTED")):
             _, _, baseline_kib = self.post()
