@@ -32,11 +32,12 @@ class ReportTest(rig.WineTestCase):
         """Runs the program with all of it in place; checks the console, the status and that the service
         is gone; returns what the server saw as (path, body) pairs."""
         self.use_adapters(*adapters)
-        self.wine.install_service(list(service))
+        log = self.wine.install_service(list(service))
         with RecordingServer(respond or management_server()) as server:
             result = self.run_uninstaller(config=config, **placing)
         self.assertQuietRun(result)
-        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST),
+                         f"controls {self.wine.controls_received(log)}, run {result.elapsed:.2f} s")
         self.last_requests = server.requests
         return server.paths_and_bodies()
 

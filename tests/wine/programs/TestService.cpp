@@ -93,5 +93,9 @@ int main(int argc, char** argv) {
     }
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-    return StartServiceCtrlDispatcherA(table) ? 0 : 1;
+    BOOL dispatched = StartServiceCtrlDispatcherA(table);
+    // Wine's dispatcher returns as soon as the service reports STOPPED, even from inside the handler; stay
+    // a little, so that the handler's answer to the stop request is not lost with the process.
+    Sleep(500);
+    return dispatched ? 0 : 1;
 }
