@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "app/ServiceIdentity.h"
 #include "common/FixedText.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeServiceControl.h"
@@ -259,6 +261,14 @@ TEST_F(ServiceSettingsTest, ASecondManagerKeepsTheNamesSetAfterTheFirst) {
     EXPECT_STREQ("QUORVEX$TARNIKE", settings().serviceName);
     EXPECT_STREQ("Quorvex Service", settings().displayName);
     EXPECT_EQ(1, fake::kernel32.moduleFileNameCalls);
+}
+
+TEST(ServiceIdentityTest, DescriptionIsTheCodePage949Text) {
+    const unsigned char expected[] = {0x51, 0x75, 0x6f, 0x72, 0x76, 0x65, 0x78, 0x20, 0xb0,
+                                      0xfc, 0xb7, 0xc3, 0x20, 0xbc, 0xad, 0xba, 0xf1, 0xbd,
+                                      0xba, 0xc0, 0xd4, 0xb4, 0xcf, 0xb4, 0xd9, 0x2e};
+    ASSERT_EQ(sizeof(expected) + 1, sizeof(ServiceIdentity::kDescription));
+    EXPECT_EQ(0, std::memcmp(expected, ServiceIdentity::kDescription, sizeof(expected)));
 }
 
 }  // namespace
