@@ -6,7 +6,6 @@
 class ScHandle {
   public:
     ScHandle() = default;
-    explicit ScHandle(SC_HANDLE handle) : m_handle(handle) {}
     ScHandle(const ScHandle&) = delete;
     ScHandle& operator=(const ScHandle&) = delete;
     ~ScHandle() { Reset(); }

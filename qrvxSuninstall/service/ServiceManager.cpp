@@ -8,6 +8,25 @@
 ServiceSettingsRecord CServiceManager::ServiceSettings;
 DWORD CServiceManager::SettingsInitialised = 0;
 
+namespace {
+
+// Opens the manager, then the service by the settings' name with `access`. Returns 0, 6 when there is
+// no manager, or the error of the service's open.
+DWORD OpenHandlePair(HandlePair& handles, DWORD access) {
+    handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!handles.manager) {
+        return ERROR_INVALID_HANDLE;
+    }
+    handles.service.Reset(
+        platform::OpenServiceA(handles.manager.Get(), CServiceManager::ServiceSettings.serviceName, access));
+    if (!handles.service) {
+        return platform::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 CServiceManager::CServiceManager() {
     if (SettingsInitialised != 1) {
         InitSettings();
@@ -50,15 +69,12 @@ void CServiceManager::InitSettings() {
 }
 
 DWORD CServiceManager::InterrogateService(SERVICE_STATUS& status) {
-    ScHandle manager(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        return ERROR_INVALID_HANDLE;
+    HandlePair handles;
+    DWORD result = OpenHandlePair(handles, SERVICE_INTERROGATE);
+    if (result != ERROR_SUCCESS) {
+        return result;
     }
-    ScHandle service(platform::OpenServiceA(manager.Get(), ServiceSettings.serviceName, SERVICE_INTERROGATE));
-    if (!service) {
-        return platform::GetLastError();
-    }
-    if (!platform::ControlService(service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) {
+    if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) {
         DWORD error = platform::GetLastError();
         if (error != ERROR_SERVICE_NOT_ACTIVE) {
             return error;
@@ -80,14 +96,9 @@ DWORD CServiceManager::StopService() {
     }
 
     HandlePair handles;
-    handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!handles.manager) {
-        return ERROR_INVALID_HANDLE;
-    }
-    handles.service.Reset(
-        platform::OpenServiceA(handles.manager.Get(), ServiceSettings.serviceName, SERVICE_ALL_ACCESS));
-    if (!handles.service) {
-        return platform::GetLastError();
+    result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
+    if (result != ERROR_SUCCESS) {
+        return result;
     }
     if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_STOP, &status)) {
         return platform::GetLastError();
@@ -106,21 +117,15 @@ DWORD CServiceManager::StopService() {
 
 DWORD CServiceManager::RemoveService() {
     HandlePair handles;
-    handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!handles.manager) {
-        return ERROR_INVALID_HANDLE;
-    }
-    handles.service.Reset(
-        platform::OpenServiceA(handles.manager.Get(), ServiceSettings.serviceName, SERVICE_ALL_ACCESS));
-    if (!handles.service) {
-        DWORD error = platform::GetLastError();
-        return error == ERROR_SERVICE_DOES_NOT_EXIST ? ERROR_SUCCESS : error;
+    DWORD result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
+    if (result != ERROR_SUCCESS) {
+        return result == ERROR_SERVICE_DOES_NOT_EXIST ? ERROR_SUCCESS : result;  // nothing to remove
     }
 
     // The codes of the interrogation and of the stop are returned as they are: the thread's last error
     // may be 0 by then, which would report a failure as success.
     SERVICE_STATUS status = {};
-    DWORD result = InterrogateService(status);
+    result = InterrogateService(status);
     if (result != ERROR_SUCCESS) {
         return result;
     }
