@@ -10,11 +10,13 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
         return false;
     }
     do {
+        // An adapter list that cannot be read any more leaves no address, and nothing is asked about it.
+        wideOut[0] = 0;
         CServiceUtility::GetAdapterAddress(wideOut, index);
         char address[32] = {};
         platform::WideCharToMultiByte(CP_ACP, 0, wideOut, kAdapterAddressUnits, address, kAdapterAddressUnits,
                                       nullptr, nullptr);
-        if (RegisterCheck(address)) {
+        if (address[0] != '\0' && RegisterCheck(address)) {
             return true;
         }
         ++index;
