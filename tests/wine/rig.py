@@ -65,7 +65,9 @@ class Wine:
         for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
                      "WINEDLLOVERRIDES"):
             self.env.pop(name, None)
-        self.env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # Quiet, but for what tells why a program died.
+        self.env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all,err+seh,err+module",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
         self.work = PREFIX / "drive_c" / "qrvxtest" / arch
         self.logs = self.work / "logs"
 
@@ -280,8 +282,9 @@ class WineTestCase(unittest.TestCase):
 
     def assertQuietRun(self, result):
         """The two lines, in text mode, and status 0, whatever happened in between."""
-        self.assertEqual(result.stdout, EXPECTED_OUTPUT)
-        self.assertEqual(result.returncode, 0)
+        detail = f"status {result.returncode:#x} after {result.elapsed:.2f} s; stderr {result.stderr[-2000:]!r}"
+        self.assertEqual(result.stdout, EXPECTED_OUTPUT, detail)
+        self.assertEqual(result.returncode, 0, detail)
 
 
 def in_private_namespace(script, args):
