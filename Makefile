@@ -16,7 +16,8 @@ win64 win32 native:
 
 test: build
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
-	ctest --preset native
+	@status=0; ctest --preset native --output-junit junit.xml || status=$$?; \
+	  python3 tools/skip-reasons.py build/native/junit.xml; exit $$status
 
 demo: build
 	python3 tools/demo.py

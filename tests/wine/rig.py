@@ -28,8 +28,12 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QRVX_BUILD_ROOT", ROOT / "build"))
 PREFIX = Path(os.environ.get("QRVX_WINEPREFIX", BUILD / "wine-prefix"))
 
-# arch: (build folder, Wine loader)
-ARCHES = {"x64": ("win64", "/usr/lib/wine/wine64"), "x86": ("win32", "/usr/lib/wine/wine")}
+# arch: (build folder, Wine loader). /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is
+# installed, even on a host that cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader, such as one
+# that cannot start, to show what a host without 32-bit support does.
+ARCHES = {"x64": ("win64", "/usr/lib/wine/wine64"),
+          "x86": ("win32", os.environ.get("QRVX_WINE32_LOADER", "/usr/lib/wine/wine"))}
+HELPER_ARCH = "x64"  # Wine's own tools and the rig's helper programs run as 64-bit programs on every host
 
 SERVICE_NAME = "QUORVEX$TARNIKE"
 EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
@@ -61,6 +65,8 @@ class Wine:
         self.arch = arch
         folder, self.loader = ARCHES[arch]
         self.build = BUILD / folder
+        self.helper_build = BUILD / ARCHES[HELPER_ARCH][0]
+        self.helper_loader = ARCHES[HELPER_ARCH][1]
         self.env = dict(os.environ)
         for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
                      "WINEDLLOVERRIDES"):
@@ -116,7 +122,12 @@ class Wine:
         return PREFIX / "drive_c" / Path(*windows_path[3:].split("\\"))
 
     def run(self, windows_exe, args=(), timeout=120, env=None):
+        """Runs a program of this architecture: the product, or a probe of its code."""
         return self.run_unix([self.loader, windows_exe, *args], timeout=timeout, env=env)
+
+    def run_helper(self, windows_exe, args=()):
+        """Runs one of Wine's tools or the rig's helper programs, which are 64-bit whatever is tested."""
+        return self.run_unix([self.helper_loader, windows_exe, *args])
 
     def run_unix(self, command, timeout=120, env=None):
         """Runs a command with the prefix's environment; output goes through files, as a pipe would be held
@@ -162,17 +173,18 @@ class Wine:
                 process.kill()
         return seen, time.monotonic() - started
 
-    def program(self, name):
-        """The built program NAME.exe of this architecture: the product itself or a test program."""
+    def program(self, name, helper=False):
+        """The built program NAME.exe of this architecture (or the helpers'): the product or a test program."""
+        build = self.helper_build if helper else self.build
         if name == "qrvxSuninstall":
-            return self.build / "qrvxSuninstall.exe"
-        return self.build / "test-programs" / name
+            return build / "qrvxSuninstall.exe"
+        return build / "test-programs" / name
 
     # --- services -------------------------------------------------------------------------------------
 
     def install_service(self, mode_args, start=True):
         """Installs the test service as SERVICE_NAME; returns the Windows path of its control log."""
-        exe = self.place("service", self.program("qrvxtestsvc.exe"))
+        exe = self.place("service", self.program("qrvxtestsvc.exe", helper=True))
         log = self.windows_path(self.work / "service" / "controls.log")
         if self.unix_path(log).exists():
             self.unix_path(log).unlink()
@@ -180,24 +192,25 @@ class Wine:
         # A service just deleted lingers, marked for deletion, until its last handle is closed.
         deadline = time.monotonic() + 10
         while True:
-            result = self.run("sc", ["create", SERVICE_NAME, "binpath=", binpath])
+            result = self.run_helper("sc", ["create", SERVICE_NAME, "binpath=", binpath])
             if result.returncode == 0 or time.monotonic() > deadline:
                 break
             time.sleep(0.2)
         assert result.returncode == 0, (result.stdout, result.stderr, self.service_state())
         if start:
-            result = self.run("sc", ["start", SERVICE_NAME])
+            result = self.run_helper("sc", ["start", SERVICE_NAME])
             assert result.returncode == 0, result.stdout
             self.wait_for_state(RUNNING)
         return log
 
     def remove_service_if_installed(self):
         if self.service_state() != ("error", ERROR_SERVICE_DOES_NOT_EXIST):
-            self.run("sc", ["delete", SERVICE_NAME])
+            self.run_helper("sc", ["delete", SERVICE_NAME])
 
     def service_state(self):
         """("state", N) or ("error", Win32 code), as the Service Control Manager tells the probe."""
-        result = self.run(self.place("probe", self.program("qrvxprobe.exe")), ["query", SERVICE_NAME])
+        probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
+        result = self.run_helper(probe, ["query", SERVICE_NAME])
         kind, value = result.stdout.split()[:2]
         return kind.decode(), int(value)
 
@@ -309,13 +322,24 @@ def in_private_namespace(script, args):
         shutil.rmtree(netns_etc, ignore_errors=True)
 
 
+def runs_32bit_programs():
+    """Whether Wine's 32-bit loader starts here. Some hosts run 64-bit user code only: there every i386 Linux
+    program fails with "Exec format error", and so no x86 Windows program can run under Wine."""
+    try:
+        return sh(ARCHES["x86"][1], "--version", check=False) == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
 def missing_prerequisite(arch="x64"):
     """Why the rig cannot run here, or None."""
     if os.geteuid() != 0:
         return "The Wine rig needs root, for its private network namespaces."
-    for program in ("ip", "wineserver", ARCHES[arch][1]):
+    for program in ("ip", "wineserver", ARCHES[HELPER_ARCH][1], ARCHES[arch][1]):
         if shutil.which(program) is None:
             return f"{program} is missing: run 'make test' as root to install it."
+    if arch == "x86" and not runs_32bit_programs():
+        return "This host cannot run 32-bit programs; the x86 program was built and checked, not run."
     return None
 
 
@@ -338,6 +362,6 @@ def run(module_globals):
 
     reason = missing_prerequisite(options.arch)
     if reason:
-        print(reason, "Skipped.")
+        print("Skipped:", reason)
         sys.exit(SKIPPED)
     sys.exit(in_private_namespace(module_globals["__file__"], ["--arch", options.arch, *rest]))
