@@ -27,8 +27,13 @@ typedef uint16_t INTERNET_PORT;
 typedef char16_t WCHAR;
 typedef void* HINTERNET;
 typedef void* HMODULE;
+typedef void* HANDLE;
+typedef uint64_t ULONGLONG;
 typedef uintptr_t DWORD_PTR;
 typedef struct SC_HANDLE__* SC_HANDLE;  // NOLINT(bugprone-reserved-identifier): the SDK's own name
+
+#define WINAPI
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 
 #define TRUE 1
 #define FALSE 0
@@ -42,6 +47,7 @@ typedef struct SC_HANDLE__* SC_HANDLE;  // NOLINT(bugprone-reserved-identifier):
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_BUFFER_OVERFLOW 111u
 #define ERROR_NO_DATA 232u
+#define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
@@ -127,18 +133,22 @@ namespace platform {
 #ifdef _WIN32
 
 // Kernel32 and advapi32 are always taken from the system directory; they stay ordinary imports.
+using ::CloseHandle;
 using ::CloseServiceHandle;
 using ::ControlService;
+using ::CreateThread;
 using ::DeleteService;
 using ::GetLastError;
 using ::GetModuleFileNameA;
 using ::GetPrivateProfileStringA;
+using ::GetTickCount64;
 using ::IsDBCSLeadByteEx;
 using ::MultiByteToWideChar;
 using ::OpenSCManagerA;
 using ::OpenServiceA;
 using ::SetLastError;
 using ::Sleep;
+using ::WaitForSingleObject;
 using ::WideCharToMultiByte;
 
 #else
@@ -146,6 +156,11 @@ using ::WideCharToMultiByte;
 DWORD GetLastError();
 void SetLastError(DWORD error);
 void Sleep(DWORD milliseconds);
+ULONGLONG GetTickCount64();
+HANDLE CreateThread(void* threadAttributes, std::size_t stackSize, LPTHREAD_START_ROUTINE startAddress,
+                    void* parameter, DWORD creationFlags, DWORD* threadId);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL CloseHandle(HANDLE handle);
 DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size);
 DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
                                char* returned, DWORD size, const char* fileName);

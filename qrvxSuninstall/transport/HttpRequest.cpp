@@ -1,5 +1,6 @@
 #include "transport/HttpRequest.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -33,6 +34,80 @@ void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
 
 // A failing read that follows a successful one makes the loop ask again; this many in a row end it.
 const int kMaxFailedReads = 8;
+
+// A server that sends a byte every few seconds never trips the per-receive time-out above, and under Wine
+// nothing wakes a send or a read blocked in WinINet, not even closing its handle. So each exchange runs on a
+// thread of its own and the caller stops waiting for it at this deadline.
+const DWORD kExchangeDeadlineMs = 80000;
+
+enum class Outcome { NotSent, Answered, TooLong, OutOfTime };
+
+// One exchange, shared by the caller and the thread that performs it; the last of the two to let go of it
+// releases it. A thread that stays blocked in WinINet keeps it to the end of the process, as it keeps the
+// request handle.
+struct Exchange {
+    HINTERNET request;
+    std::string body;
+    ULONGLONG deadline;
+    Outcome outcome;
+    std::string reply;
+    std::atomic<int> owners;
+};
+
+void Release(Exchange* exchange) {
+    if (exchange->owners.fetch_sub(1) == 1) {
+        delete exchange;
+    }
+}
+
+// Collects the body into `reply`, each chunk up to its first NUL byte, as long as it stays within
+// kMaxReplyBytes and the deadline.
+Outcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
+    int failedReads = 0;
+    DWORD available = 0;
+    DWORD read = 0;
+    std::size_t received = 0;
+    do {
+        if (platform::GetTickCount64() >= deadline) {
+            return Outcome::OutOfTime;
+        }
+        if (!platform::InternetQueryDataAvailable(request, &available, 0, 0)) {
+            break;
+        }
+        if (received + available > kMaxReplyBytes) {
+            // One byte past the bound is enough to know the body is too long; read no more than that.
+            available = static_cast<DWORD>(kMaxReplyBytes + 1 - received);
+        }
+        std::vector<char> buffer(static_cast<std::size_t>(available) + 1);
+        DWORD count = 0;
+        if (platform::InternetReadFile(request, buffer.data(), available, &count)) {
+            if (count > available) {
+                count = available;
+            }
+            buffer[count] = '\0';
+            reply.append(buffer.data());  // up to the chunk's first NUL byte
+            received += count;
+            read = count;
+            failedReads = 0;
+        } else if (++failedReads >= kMaxFailedReads) {
+            break;
+        }
+        if (received > kMaxReplyBytes) {
+            return Outcome::TooLong;  // too long to be any reply word: as if nothing had come
+        }
+    } while (read != 0);
+    return Outcome::Answered;
+}
+
+DWORD WINAPI PerformExchange(void* parameter) {
+    Exchange& exchange = *static_cast<Exchange*>(parameter);
+    if (platform::HttpSendRequestA(exchange.request, kFormHeader, sizeof(kFormHeader) - 1,
+                                   exchange.body.data(), static_cast<DWORD>(exchange.body.size()))) {
+        exchange.outcome = ReadReply(exchange.request, exchange.deadline, exchange.reply);
+    }
+    Release(&exchange);
+    return 0;
+}
 
 }  // namespace
 
@@ -78,43 +153,29 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     SetTimeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs);
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
-    if (!platform::HttpSendRequestA(request, kFormHeader, sizeof(kFormHeader) - 1, const_cast<char*>(body),
-                                    static_cast<DWORD>(std::strlen(body)))) {
-        return;
-    }
 
-    const std::size_t replyStart = reply.size();
-    std::size_t received = 0;
-    int failedReads = 0;
-    DWORD available = 0;
-    DWORD read = 0;
-    do {
-        if (!platform::InternetQueryDataAvailable(request, &available, 0, 0)) {
-            break;
-        }
-        if (received + available > kMaxReplyBytes) {
-            // One byte past the bound is enough to know the body is too long; read no more than that.
-            available = static_cast<DWORD>(kMaxReplyBytes + 1 - received);
-        }
-        std::vector<char> buffer(static_cast<std::size_t>(available) + 1);
-        DWORD count = 0;
-        if (platform::InternetReadFile(request, buffer.data(), available, &count)) {
-            if (count > available) {
-                count = available;
-            }
-            buffer[count] = '\0';
-            reply.append(buffer.data());  // up to the chunk's first NUL byte
-            received += count;
-            read = count;
-            failedReads = 0;
-        } else if (++failedReads >= kMaxFailedReads) {
-            break;
-        }
-        if (received > kMaxReplyBytes) {
-            reply.resize(replyStart);  // too long to be any reply word: as if nothing had come
+    auto* exchange =
+        new Exchange{request,          body,          platform::GetTickCount64() + kExchangeDeadlineMs,
+                     Outcome::NotSent, std::string(), {2}};
+    HANDLE thread = platform::CreateThread(nullptr, 0, PerformExchange, exchange, 0, nullptr);
+    if (thread == nullptr) {
+        PerformExchange(exchange);  // unbounded, as it would be without threads, but answered
+    } else {
+        DWORD waited = platform::WaitForSingleObject(thread, kExchangeDeadlineMs);
+        platform::CloseHandle(thread);  // the thread runs on if it has to
+        if (waited != WAIT_OBJECT_0) {
+            // Still blocked in WinINet: the exchange is the thread's now. A server that held one exchange
+            // this long is asked nothing more.
+            m_bConnected = false;
+            Release(exchange);
             return;
         }
-    } while (read != 0);
-
-    reply = reply.substr(GetBomLength(reply));
+    }
+    if (exchange->outcome == Outcome::OutOfTime) {
+        m_bConnected = false;
+    } else if (exchange->outcome == Outcome::Answered) {
+        reply += exchange->reply;
+        reply = reply.substr(GetBomLength(reply));
+    }
+    Release(exchange);
 }

@@ -12,6 +12,8 @@ class CHttpRequest {
     explicit CHttpRequest(const char* address);
 
     // Appends the reply body to `reply`, then drops any leading byte-order mark. Call only when connected.
+    // An exchange that outlives its deadline is no reply, and clears m_bConnected: a server that held the
+    // program that long is asked nothing more.
     void SendPost(const char* relativePath, std::string& reply, const char* body);
 
     char m_szHost[64];

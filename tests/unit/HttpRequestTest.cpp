@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "fakes/FakeKernel32.h"
 #include "fakes/FakeWinInet.h"
 
 namespace {
@@ -16,7 +17,10 @@ using fake::winInet;
 
 class HttpRequestTest : public ::testing::Test {
   protected:
-    void SetUp() override { fake::ResetWinInet(); }
+    void SetUp() override {
+        fake::ResetKernel32();
+        fake::ResetWinInet();
+    }
 
     // Posts to a connected client and returns the reply as SendPost leaves it.
     static std::string Post(const fake::HttpReply& reply) {
@@ -238,6 +242,39 @@ TEST_F(HttpRequestTest, BodyPastTheBoundIsDroppedWithoutReadingOn) {
         EXPECT_LE(reads.size(), c.maxReads);
         EXPECT_LE(*std::max_element(reads.begin(), reads.end()), kMaxReplyBytes + 1);
     }
+}
+
+TEST_F(HttpRequestTest, ExchangeStillBlockedAtTheDeadlineIsNoReplyAndTheLast) {
+    fake::kernel32.threadsHang = true;
+    fake::Serve(fake::Body("CONNECTED"));
+    CHttpRequest request("10.0.0.5");
+    std::string reply;
+    request.SendPost("Quorvex/connect_check.php", reply, "");
+
+    EXPECT_EQ("", reply);
+    EXPECT_FALSE(request.m_bConnected);
+    EXPECT_EQ(std::vector<DWORD>{80000}, fake::kernel32.waits);
+    EXPECT_EQ(1, fake::kernel32.handlesClosed);
+
+    // The blocked thread may still finish, long after; what it uses is still there, and it changes nothing.
+    ASSERT_EQ(1u, fake::kernel32.hanging.size());
+    fake::kernel32.hanging[0].first(fake::kernel32.hanging[0].second);
+    EXPECT_TRUE(OnlyRequest().sent);
+    EXPECT_EQ("", reply);
+}
+
+TEST_F(HttpRequestTest, BodyStillComingAtTheDeadlineIsNoReplyAndTheLast) {
+    fake::kernel32.tickStep = 20000;  // each look at the clock finds it 20 s later
+    fake::HttpReply slow;
+    slow.steps = {{ReplyStep::Data, "C", 1000}};
+    fake::Serve(slow);
+    CHttpRequest request("10.0.0.5");
+    std::string reply;
+    request.SendPost("Quorvex/connect_check.php", reply, "");
+
+    EXPECT_EQ("", reply);
+    EXPECT_FALSE(request.m_bConnected);
+    EXPECT_LE(OnlyRequest().readSizes.size(), 4u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "fakes/FakeKernel32.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,34 @@ void Sleep(DWORD milliseconds) {
         std::fprintf(stderr, "fake Sleep: unbounded wait\n");
         std::abort();
     }
+}
+
+ULONGLONG GetTickCount64() {
+    ULONGLONG now = fake::kernel32.tickCount;
+    fake::kernel32.tickCount += fake::kernel32.tickStep;
+    return now;
+}
+
+HANDLE CreateThread(void* /*threadAttributes*/, std::size_t /*stackSize*/,
+                    LPTHREAD_START_ROUTINE startAddress, void* parameter, DWORD /*creationFlags*/,
+                    DWORD* /*threadId*/) {
+    if (fake::kernel32.threadsHang) {
+        fake::kernel32.hanging.emplace_back(startAddress, parameter);
+    } else {
+        startAddress(parameter);
+    }
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): fake handles are only compared, never dereferenced
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7000 + ++fake::kernel32.threadsMade));
+}
+
+DWORD WaitForSingleObject(HANDLE /*handle*/, DWORD milliseconds) {
+    fake::kernel32.waits.push_back(milliseconds);
+    return fake::kernel32.threadsHang ? WAIT_TIMEOUT : WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE /*handle*/) {
+    ++fake::kernel32.handlesClosed;
+    return TRUE;
 }
 
 DWORD GetModuleFileNameA(HMODULE /*module*/, char* fileName, DWORD size) {

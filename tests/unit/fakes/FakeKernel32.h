@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Win32.h"
@@ -15,6 +16,16 @@ struct Kernel32 {
     std::optional<std::string> profileValue;  // none: the profile reader hands back the default
     int moduleFileNameCalls = 0;
     std::vector<DWORD> sleeps;
+
+    // Threads run to their end as they are made, unless they hang: then they wait in `hanging` and every
+    // wait for them times out.
+    bool threadsHang = false;
+    std::vector<std::pair<LPTHREAD_START_ROUTINE, void*>> hanging;
+    std::vector<DWORD> waits;  // the time-out of each wait
+    int threadsMade = 0, handlesClosed = 0;
+
+    ULONGLONG tickCount = 1000;
+    ULONGLONG tickStep = 0;  // how far the clock moves at each reading
 };
 
 extern Kernel32 kernel32;
