@@ -37,11 +37,14 @@ class Request:
 class Reply:
     """What the server answers. `chunks` sends the body in chunked encoding; `close` drops the
     connection without any reply; `stall` keeps it open without a word until the server ends; `endless`
-    streams body bytes until the client goes away (or `limit`)."""
+    streams body bytes until the client goes away (or `limit`); `drip` ("head" or "body") sends that part
+    one byte every `drip_seconds`, each byte well within any receive time-out."""
 
     def __init__(self, body=b"", status=200, chunks=None, close=False, stall=False, endless=False,
-                 limit=600 * 1024 * 1024, content_type="text/html"):
+                 limit=600 * 1024 * 1024, content_type="text/html", drip=None, drip_seconds=2.0):
         self.body = body
+        self.drip = drip
+        self.drip_seconds = drip_seconds
         self.status = status
         self.chunks = chunks
         self.close = close
@@ -162,6 +165,16 @@ class RecordingServer:
                 with self._lock:
                     self.sent_body_bytes = sent
             return False
+        if reply.drip is not None:
+            head = status.encode() + b"Content-Length: %d\r\n\r\n" % len(reply.body)
+            slow = head + reply.body if reply.drip == "head" else reply.body
+            if reply.drip == "body":
+                connection.sendall(head)
+            for byte in slow:
+                connection.sendall(bytes([byte]))
+                if self._ending.wait(reply.drip_seconds):
+                    return False
+            return True
         if reply.chunks is not None:
             connection.sendall(status.encode() + b"Transfer-Encoding: chunked\r\n\r\n")
             for chunk in reply.chunks:

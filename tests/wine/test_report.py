@@ -1,6 +1,8 @@
 """Whole runs of the program: the service, the adapters, the configuration file beside the program and
 the recording server in the namespace, and what the server saw."""
 
+import time
+
 import rig
 from server import RecordingServer, Reply
 from server import management_server as stand_in
@@ -37,6 +39,7 @@ class ReportTest(rig.WineTestCase):
         log = self.wine.install_service(list(service))
         with RecordingServer(respond or management_server()) as server:
             result = self.run_uninstaller(config=config, **placing)
+        self.last_run = result
         self.assertQuietRun(result)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST),
                          f"controls {self.wine.controls_received(log)}, run {result.elapsed:.2f} s")
@@ -130,6 +133,25 @@ class ReportTest(rig.WineTestCase):
         result = self.run_uninstaller(config=LOCAL)  # nothing listens on port 80
         self.assertQuietRun(result)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+
+    def test_slow_server_holds_no_exchange_past_its_bound(self):
+        slow_body = Reply(b"REGISTERED" * 100, drip="body")
+        cases = [
+            ("silent after accepting", (A,), lambda request: Reply(stall=True), [(CONNECT, b"")]),
+            ("headers one byte every 2 s", (A,), lambda request: Reply(b"CONNECTED", drip="head"),
+             [(CONNECT, b"")]),
+            ("body one byte every 2 s", (A, B),
+             lambda request: slow_body if request.path == REGISTER else Reply(b"CONNECTED"),
+             [(CONNECT, b""), register(A)]),
+        ]
+        for name, adapters, respond, expected in cases:
+            with self.subTest(name):
+                started = time.monotonic()
+                seen = self.whole_run(adapters=adapters, respond=respond, timeout=110)
+                ran = self.last_run.elapsed
+                print(f"{name}: the program ran {ran:.1f} s ({time.monotonic() - started:.1f} s in all)")
+                self.assertLess(ran, 100.0)
+                self.assertEqual(seen, expected, "no exchange after the slow one")
 
 
 if __name__ == "__main__":
