@@ -14,11 +14,13 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 SKIPPED = 77
-OUTPUTS = [f"build/{arch}/qrvxSuninstall.exe{suffix}" for arch in ("win64", "win32") for suffix in ("", ".debug")]
+OUTPUTS = [f"build/{arch}/qrvxSuninstall.exe{suffix}"
+           for arch in ("win64", "win32") for suffix in ("", ".debug")]
 
 
 def tracked_files():
-    listing = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True, check=True).stdout
+    listing = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True,
+                             check=True).stdout
     return [name for name in listing.decode().split("\0") if name]
 
 
