@@ -1,6 +1,6 @@
 # Two commands do everything on a fresh machine: `make test` and `make demo`. Both install what is missing
 # first (Debian packages, when run as root).
-.PHONY: all deps build win64 win32 native test demo format clean
+.PHONY: all deps build win64 win32 native test demo dist format clean
 
 all: build
 
@@ -21,6 +21,11 @@ test: build
 
 demo: build
 	python3 tools/demo.py
+
+# Release archives in build/dist; signed when QRVX_SIGN_PFX and QRVX_SIGN_PASSWORD are set (see README.md).
+dist: deps
+	$(MAKE) win64 win32
+	python3 tools/dist.py
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev python3 iproute2
           g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
-          wine wine64 wine32:i386)
+          wine wine64 wine32:i386
+          osslsigncode openssl icoutils)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,8 +1,6 @@
 """A wininet.dll or iphlpapi.dll planted beside the program is never loaded, even where Wine would prefer
 one found on the search path; the system's own are used."""
 
-import subprocess
-
 import rig
 from server import RecordingServer, Reply
 
@@ -39,13 +37,6 @@ class PlantedDllTest(rig.WineTestCase):
         result = self.wine.run(self.probe, ["adapters"], env=PREFER_PLANTED)
         self.assertIn(b"address 0 00-1A-2B-3C-4D-5E", result.stdout)
         self.assertFalse(self.loaded("iphlpapi.dll"))
-
-    def test_neither_dll_is_imported(self):
-        objdump = {"x64": "x86_64-w64-mingw32-objdump", "x86": "i686-w64-mingw32-objdump"}[self.arch]
-        headers = subprocess.run([objdump, "-p", str(self.wine.program("qrvxSuninstall"))], check=True,
-                                 capture_output=True, text=True).stdout
-        imported = {line.split()[-1].lower() for line in headers.splitlines() if "DLL Name:" in line}
-        self.assertEqual(imported, {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})
 
 
 if __name__ == "__main__":

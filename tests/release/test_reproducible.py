@@ -1,0 +1,70 @@
+"""Two clean builds of the same sources, in two folders of different names and lengths, give the same
+programs, symbol files and archives, byte for byte.
+
+python3 test_reproducible.py [unittest args]; exits 77 (skipped) outside a git checkout.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+SKIPPED = 77
+OUTPUTS = [f"build/{arch}/qrvxSuninstall.exe{suffix}"
+           for arch in ("win64", "win32") for suffix in ("", ".debug")]
+
+
+def tracked_files():
+    listing = subprocess.run(["git", "-C", str(ROOT), "ls-files", "-z"], capture_output=True,
+                             check=True).stdout
+    return [name for name in listing.decode().split("\0") if name]
+
+
+def run(command, folder):
+    # Signing variables of the caller's shell must not reach the dist run: signatures carry a time.
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QRVX_SIGN_")}
+    result = subprocess.run(command, cwd=folder, env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True)
+    if result.returncode != 0:
+        raise AssertionError(f"{' '.join(command)} failed in {folder}:\n{result.stdout}{result.stderr}")
+
+
+def clean_release_build(folder):
+    for preset in ("win64", "win32"):
+        run(["cmake", "--preset", preset], folder)
+        run(["cmake", "--build", "--preset", preset, "--parallel", "2", "--target", "qrvxSuninstall"], folder)
+    run([sys.executable, "tools/dist.py"], folder)
+
+
+class ReproducibleTest(unittest.TestCase):
+    def test_two_folders_build_the_same_bytes(self):
+        folders = [Path(tempfile.mkdtemp(prefix="qrvx-a-")),
+                   Path(tempfile.mkdtemp(prefix="qrvx-reproducible-second-copy-"))]
+        for folder in folders:
+            self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        for folder in folders:
+            for name in tracked_files():
+                (folder / name).parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(ROOT / name, folder / name)
+            clean_release_build(folder)
+
+        archives = sorted(p.relative_to(folders[0]).as_posix() for p in (folders[0] / "build/dist").iterdir())
+        self.assertEqual(len(archives), 4, archives)  # three archives and SHA256SUMS
+        for name in OUTPUTS + archives:
+            with self.subTest(name):
+                first, second = ((folder / name).read_bytes() for folder in folders)
+                self.assertTrue(first)
+                self.assertTrue(first == second, f"{name} differs between {folders[0]} and {folders[1]}")
+
+
+if __name__ == "__main__":
+    try:
+        tracked_files()
+    except (OSError, subprocess.CalledProcessError):
+        print("Not a git checkout: the sources to copy are not known. Skipped.")
+        sys.exit(SKIPPED)
+    unittest.main(verbosity=2)

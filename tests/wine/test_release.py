@@ -1,0 +1,119 @@
+"""The x64 release archive as an admin gets it: unpacked, its sample qrvxconfig.ini pointed at the server,
+and run; and the same with both programs signed by a throwaway certificate."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+import rig
+from server import RecordingServer, management_server
+
+DIST = rig.ROOT / "tools" / "dist.py"
+ADAPTER, ADDRESS = "00:1a:2b:3c:4d:5e", "00-1A-2B-3C-4D-5E"
+EXCHANGE = [
+    ("/Quorvex/connect_check.php", b""),
+    ("/Quorvex/register_check.php", b"m=" + ADDRESS.encode()),
+    ("/Quorvex/message_post.php", b"m=" + ADDRESS.encode() + b"&d=SERVICE PROGRAM UNINSTALLED !!"),
+]
+PASSWORD = "qrvx-test-only"
+
+
+class ReleaseTest(rig.WineTestCase):
+    def setUp(self):
+        super().setUp()
+        self.temp = Path(tempfile.mkdtemp(prefix="qrvx-release-"))
+        self.addCleanup(shutil.rmtree, self.temp, ignore_errors=True)
+
+    def dist(self, out, **signing):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("QRVX_SIGN_")}
+        return subprocess.run([sys.executable, str(DIST), "--build", str(rig.BUILD), "--out", str(out)],
+                              env={**env, **signing}, stdin=subprocess.DEVNULL, capture_output=True,
+                              text=True, timeout=120)
+
+    def unpack(self, out, arch):
+        [archive] = out.glob(f"qrvxSuninstall-*-{arch}.zip")
+        target = self.temp / "unpacked" / out.name / arch
+        with zipfile.ZipFile(archive) as zip_file:
+            zip_file.extractall(target)
+        [folder] = target.iterdir()
+        self.assertEqual(sorted(p.name for p in folder.iterdir()),
+                         ["README.txt", "qrvxSuninstall.exe", "qrvxconfig.ini"])
+        return folder
+
+    def run_as_shipped(self, folder):
+        """Runs the unpacked program with its sample configuration, HostAddress alone pointed at the server,
+        against one registered adapter and the service installed; checks the whole exchange."""
+        sample = (folder / "qrvxconfig.ini").read_bytes()
+        config, edits = re.subn(rb"(?m)^HostAddress=[^\r\n]*", b"HostAddress=127.0.0.1", sample)
+        self.assertEqual(edits, 1, sample)
+        exe = self.wine.place("release", folder / "qrvxSuninstall.exe")
+        (self.wine.work / "release" / "qrvxconfig.ini").write_bytes(config)
+
+        self.use_adapters(ADAPTER)
+        self.wine.install_service(["--stop-at-once"])
+        with RecordingServer(management_server([ADDRESS])) as server:
+            result = self.wine.run(exe)
+        self.assertQuietRun(result)
+        self.assertEqual(server.paths_and_bodies(), EXCHANGE)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+
+    def test_unsigned_archive_runs_as_shipped(self):
+        out = self.temp / "dist"
+        packed = self.dist(out)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        self.assertIn("Not signed", packed.stdout)
+        folder = self.unpack(out, "win64")
+        shipped = (folder / "qrvxSuninstall.exe").read_bytes()
+        self.assertEqual(shipped, self.wine.program("qrvxSuninstall").read_bytes())
+        self.run_as_shipped(folder)
+
+    def make_certificate(self):
+        """A throwaway self-signed code-signing certificate: (PKCS#12 file, certificate in PEM)."""
+        key, cert, pfx = (self.temp / name for name in ("key.pem", "cert.pem", "cert.pfx"))
+        for command in (
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                 "-days", "2", "-subj", "/CN=qrvx test code signing",
+                 "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=critical,digitalSignature"],
+                ["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", pfx,
+                 "-passout", "pass:" + PASSWORD]):
+            subprocess.run(list(map(str, command)), check=True, capture_output=True, timeout=60)
+        return pfx, cert
+
+    def verify(self, program, cert):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", str(cert), "-in", str(program)],
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+
+    def test_signed_archive(self):
+        pfx, cert = self.make_certificate()
+        built = {arch: (rig.BUILD / arch / "qrvxSuninstall.exe").read_bytes() for arch in ("win64", "win32")}
+
+        refused = self.temp / "refused"
+        packed = self.dist(refused, QRVX_SIGN_PFX=str(pfx), QRVX_SIGN_PASSWORD="not " + PASSWORD)
+        self.assertNotEqual(packed.returncode, 0, packed.stdout)
+        self.assertIn("No archive written", packed.stderr)
+        self.assertEqual(list(refused.glob("*")) if refused.exists() else [], [])
+
+        out = self.temp / "signed"
+        packed = self.dist(out, QRVX_SIGN_PFX=str(pfx), QRVX_SIGN_PASSWORD=PASSWORD)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        folders = {arch: self.unpack(out, arch) for arch in ("win64", "win32")}
+        for arch, folder in folders.items():
+            with self.subTest(arch):
+                checked = self.verify(folder / "qrvxSuninstall.exe", cert)
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                self.assertIn("Signature verification: ok", checked.stdout)
+                # Copies were signed: the build outputs are as they were, and carry no signature.
+                program = rig.BUILD / arch / "qrvxSuninstall.exe"
+                self.assertEqual(program.read_bytes(), built[arch])
+                self.assertNotEqual(self.verify(program, cert).returncode, 0)
+
+        self.run_as_shipped(folders["win64"])
+
+
+if __name__ == "__main__":
+    rig.run(globals())
