@@ -1,6 +1,6 @@
 # Two commands do everything on a fresh machine: `make test` and `make demo`. Both install what is missing
 # first (Debian packages, when run as root).
-.PHONY: all deps build win64 win32 native clang-win64 clang-win32 test lint demo format clean
+.PHONY: all deps build win64 win32 native sanitize clang-win64 clang-win32 test lint demo format clean
 
 all: build
 
@@ -10,16 +10,17 @@ deps:
 build: deps
 	$(MAKE) win64 win32 native
 
-win64 win32 native clang-win64 clang-win32:
+win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ --parallel
 
-# Besides the shipped builds: the program built by Clang for both Windows targets, and the lint (whose
-# Windows half reads clang-win64's compile commands).
+# Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
+# for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
 test: build
-	$(MAKE) clang-win64 clang-win32
+	$(MAKE) sanitize clang-win64 clang-win32
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	ctest --preset native
+	ctest --preset sanitize
 
 lint: deps
 	cmake --preset clang-win64 >/dev/null
