@@ -49,6 +49,10 @@ CHttpRequest::CHttpRequest(const char* address)
         *slash = '\0';
         std::size_t length = std::strlen(m_szBasePath);
         if (length == 0 || m_szBasePath[length - 1] != '/') {
+            // A base path cut to the field gives up its last byte, so that the "/" always fits.
+            if (length == sizeof(m_szBasePath) - 1) {
+                m_szBasePath[length - 1] = '\0';
+            }
             AppendText(m_szBasePath, "/");
         }
     }
