@@ -5,6 +5,9 @@ set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET ${MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${MINGW_TRIPLE})
 find_program(CMAKE_RC_COMPILER NAMES ${MINGW_TRIPLE}-windres REQUIRED)
+# mingw-w64's binutils: LLVM's own archiver is not among the packages installed.
+find_program(CMAKE_AR NAMES ${MINGW_TRIPLE}-ar REQUIRED)
+find_program(CMAKE_RANLIB NAMES ${MINGW_TRIPLE}-ranlib REQUIRED)
 
 # The sysroot keeps the host's /usr/include out of the search path. Clang cannot read Debian's "12-win32"
 # as a GCC version, so it is told where mingw-w64's libstdc++ and libgcc are.
