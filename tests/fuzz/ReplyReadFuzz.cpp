@@ -38,10 +38,11 @@ class Input {
 };
 
 // Each step is an operation byte and its arguments; large bodies come from repeats and fills, so that
-// inputs of a few bytes reach the bound.
+// inputs of a few bytes reach the bound. Nothing past the bound is read, so the script stops there.
 std::vector<ReplyStep> Script(Input& input) {
     std::vector<ReplyStep> steps;
-    while (!input.Empty()) {
+    std::size_t offered = 0;
+    while (!input.Empty() && offered <= kMaxReplyBytes) {
         const unsigned op = input.Byte() % 8;
         ReplyStep step;
         if (op <= 3) {
@@ -58,6 +59,7 @@ std::vector<ReplyStep> Script(Input& input) {
         } else {
             step.kind = ReplyStep::QueryFails;
         }
+        offered += step.bytes.size() * static_cast<std::size_t>(step.times);
         steps.push_back(step);
     }
     return steps;
