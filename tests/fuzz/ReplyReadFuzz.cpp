@@ -51,7 +51,8 @@ std::vector<ReplyStep> Script(Input& input) {
             step.bytes = input.Bytes(input.Byte());
             step.times = static_cast<int>(input.Byte()) + 1;
         } else if (op == 5) {
-            const std::size_t length = (input.Byte() | input.Byte() << 8) * 2u;
+            const unsigned low = input.Byte();
+            const std::size_t length = (low | input.Byte() << 8) * 2u;
             step.bytes.assign(length, static_cast<char>(input.Byte()));
         } else if (op == 6) {
             step.kind = ReplyStep::ReadFails;
