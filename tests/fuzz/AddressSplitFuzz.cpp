@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     } else {
         FUZZ_CHECK(host.size() < rest.size() && rest[host.size()] == '/');
         FUZZ_CHECK(basePath.back() == '/');
-        // What the address has after the separator, cut short at most, and then the "/" that was added.
+        // Without its last "/", the base path is the start of what follows the separator, cut at most.
         const std::string given = basePath.substr(0, basePath.size() - 1);
         FUZZ_CHECK(StartsWith(rest.substr(host.size() + 1), given));
     }
