@@ -1,6 +1,6 @@
 # Two commands do everything on a fresh machine: `make test` and `make demo`. Both install what is missing
 # first (Debian packages, when run as root).
-.PHONY: all deps build win64 win32 native test demo dist format clean
+.PHONY: all deps build win64 win32 native sanitize clang-win64 clang-win32 test lint demo dist format clean
 
 all: build
 
@@ -10,14 +10,24 @@ deps:
 build: deps
 	$(MAKE) win64 win32 native
 
-win64 win32 native:
+win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ --parallel
 
+# Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
+# for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
 test: build
+	$(MAKE) sanitize clang-win64 clang-win32
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
-	@status=0; ctest --preset native --output-junit junit.xml || status=$$?; \
-	  python3 tools/skip-reasons.py build/native/junit.xml; exit $$status
+	@status=0; \
+	  ctest --preset native --output-junit junit.xml || status=$$?; \
+	  ctest --preset sanitize --output-junit junit.xml || status=$$?; \
+	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
+
+lint: deps
+	cmake --preset clang-win64 >/dev/null
+	cmake --preset native >/dev/null
+	ctest --preset lint
 
 demo: build
 	python3 tools/demo.py

@@ -8,6 +8,7 @@ namespace {
 // An 8-byte aligned area, as the records hold pointers.
 union AdapterBuffer {
     IP_ADAPTER_INFO first;
+    // cppcheck-suppress unusedStructMember ; read through `first`, it gives the area its size
     unsigned char bytes[kAdapterBufferBytes];
 };
 

@@ -1,6 +1,8 @@
 #include "app/ReportConfig.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "common/FixedText.h"
 
@@ -13,11 +15,8 @@ ConfigPaths::ConfigPaths() {
     path[MAX_PATH - 1] = '\0';
 
     // ASCII letters only: bytes of double-byte characters stay as they are.
-    for (char& c : path) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c + 0x20);
-        }
-    }
+    std::transform(std::begin(path), std::end(path), std::begin(path),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c; });
     char* lastBackslash = std::strrchr(path, '\\');
     if (lastBackslash != nullptr) {
         lastBackslash[1] = '\0';

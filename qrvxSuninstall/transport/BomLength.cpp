@@ -1,6 +1,8 @@
 #include "transport/BomLength.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -36,10 +38,8 @@ std::size_t GetBomLength(std::string text) {
         {"\xDD\x73\x66\x73", 4},  // UTF-EBCDIC
         {"\x84\x31\x95\x33", 4},  // GB 18030
     };
-    for (const Signature& signature : kSignatures) {
-        if (StartsWith(text, signature)) {
-            return signature.length;
-        }
-    }
-    return 0;
+    const Signature* match =
+        std::find_if(std::begin(kSignatures), std::end(kSignatures),
+                     [&text](const Signature& signature) { return StartsWith(text, signature); });
+    return match != std::end(kSignatures) ? match->length : 0;
 }

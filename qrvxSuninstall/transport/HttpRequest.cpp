@@ -74,7 +74,7 @@ Outcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
         if (!platform::InternetQueryDataAvailable(request, &available, 0, 0)) {
             break;
         }
-        if (received + available > kMaxReplyBytes) {
+        if (available > kMaxReplyBytes - received) {  // received never passes the bound here
             // One byte past the bound is enough to know the body is too long; read no more than that.
             available = static_cast<DWORD>(kMaxReplyBytes + 1 - received);
         }
@@ -124,6 +124,10 @@ CHttpRequest::CHttpRequest(const char* address)
         *slash = '\0';
         std::size_t length = std::strlen(m_szBasePath);
         if (length == 0 || m_szBasePath[length - 1] != '/') {
+            // A base path cut to the field gives up its last byte, so that the "/" always fits.
+            if (length == sizeof(m_szBasePath) - 1) {
+                m_szBasePath[length - 1] = '\0';
+            }
             AppendText(m_szBasePath, "/");
         }
     }
