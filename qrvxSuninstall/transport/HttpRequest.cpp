@@ -32,9 +32,6 @@ void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
     platform::InternetSetOptionA(request, option, &milliseconds, sizeof(milliseconds));
 }
 
-// A failing read that follows a successful one makes the loop ask again; this many in a row end it.
-const int kMaxFailedReads = 8;
-
 // A server that sends a byte every few seconds never trips the per-receive time-out above, and under Wine
 // nothing wakes a send or a read blocked in WinINet, not even closing its handle. So each exchange runs on a
 // thread of its own and the caller stops waiting for it at this deadline.

@@ -25,3 +25,6 @@ class CHttpRequest {
 
 // No reply word is anywhere near this long; a body past it is not read further and matches nothing.
 constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;
+
+// A failing read that follows a successful one makes the read loop ask again; this many in a row end it.
+constexpr int kMaxFailedReads = 8;

@@ -16,9 +16,6 @@ namespace {
 
 using fake::ReplyStep;
 
-// HttpRequest.cpp's bound on failed reads in a row.
-const int kMaxFailedReads = 8;
-
 class Input {
   public:
     Input(const uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
