@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -12,33 +14,61 @@ union AdapterBuffer {
     unsigned char bytes[kAdapterBufferBytes];
 };
 
-// Reads the adapter list afresh; null when it cannot be read, so that no invalid chain is walked.
-const IP_ADAPTER_INFO* ReadAdapterList(AdapterBuffer& buffer) {
-    ULONG size = kAdapterBufferBytes;
-    if (platform::GetAdaptersInfo(&buffer.first, &size) != ERROR_SUCCESS) {
-        return nullptr;  // failed, no adapter (ERROR_NO_DATA), or too many to fit (ERROR_BUFFER_OVERFLOW)
+// The adapter list as read at one moment. A list that fits is read into the fixed area on the stack; a
+// longer one is read again into a buffer of the size the platform asks for.
+class AdapterList {
+  public:
+    AdapterList() : m_first(Read()) {}
+    AdapterList(const AdapterList&) = delete;
+    AdapterList& operator=(const AdapterList&) = delete;
+
+    // Null when the list cannot be read, so that no invalid chain is walked.
+    const IP_ADAPTER_INFO* First() const { return m_first; }
+
+  private:
+    const IP_ADAPTER_INFO* Read() {
+        ULONG size = kAdapterBufferBytes;
+        ULONG result = platform::GetAdaptersInfo(&m_fixed.first, &size);
+        // Adapters may come between the call that gave the size and the one that uses it: ask again, a
+        // few times.
+        for (int attempt = 0; result == ERROR_BUFFER_OVERFLOW && attempt < kAdapterListRereads; ++attempt) {
+            const std::size_t records = (size + sizeof(IP_ADAPTER_INFO) - 1) / sizeof(IP_ADAPTER_INFO);
+            m_large.reset(new (std::nothrow) IP_ADAPTER_INFO[records]);
+            if (m_large == nullptr) {
+                return nullptr;
+            }
+            size = static_cast<ULONG>(records * sizeof(IP_ADAPTER_INFO));
+            result = platform::GetAdaptersInfo(m_large.get(), &size);
+            if (result == ERROR_SUCCESS) {
+                return m_large.get();
+            }
+        }
+        // Failed, no adapter (ERROR_NO_DATA), or still growing after the last attempt.
+        return result == ERROR_SUCCESS ? &m_fixed.first : nullptr;
     }
-    return &buffer.first;
-}
+
+    AdapterBuffer m_fixed;
+    std::unique_ptr<IP_ADAPTER_INFO[]> m_large;
+    const IP_ADAPTER_INFO* m_first;
+};
 
 }  // namespace
 
 CServiceUtility::~CServiceUtility() = default;
 
 int CServiceUtility::GetAdapterCount() {
-    AdapterBuffer buffer;
-    const IP_ADAPTER_INFO* adapter = ReadAdapterList(buffer);
+    AdapterList list;
     int count = 0;
-    for (; adapter != nullptr; adapter = adapter->Next) {
+    for (const IP_ADAPTER_INFO* adapter = list.First(); adapter != nullptr; adapter = adapter->Next) {
         ++count;
     }
     return count;
 }
 
 void CServiceUtility::GetAdapterAddress(WCHAR* wideOut, int index) {
-    AdapterBuffer buffer;
-    const IP_ADAPTER_INFO* adapter = ReadAdapterList(buffer);
-    for (int i = 0; adapter != nullptr; adapter = adapter->Next, ++i) {
+    AdapterList list;
+    int i = 0;
+    for (const IP_ADAPTER_INFO* adapter = list.First(); adapter != nullptr; adapter = adapter->Next, ++i) {
         const unsigned char* a = adapter->Address;
         char text[kAdapterAddressUnits];
         std::snprintf(text, sizeof(text), "%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3], a[4],

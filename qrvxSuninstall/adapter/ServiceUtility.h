@@ -8,7 +8,7 @@ class CServiceUtility {
     CServiceUtility() = default;
     virtual ~CServiceUtility();
 
-    // The number of adapters; 0 when the list cannot be read.
+    // The number of adapters, however many there are; 0 when the list cannot be read.
     static int GetAdapterCount();
 
     // Writes the address text ("00-1A-2B-3C-4D-5E", 18 units with the terminator) of the adapter at
@@ -17,6 +17,9 @@ class CServiceUtility {
     static void GetAdapterAddress(WCHAR* wideOut, int index);
 };
 
-// Room for 16 records of the 32-bit layout; the byte size is what counts.
+// Room for 16 records of the 32-bit layout (14 of the 64-bit one); the byte size is what counts. A longer
+// list is read into a buffer of the size the platform asks for.
 constexpr ULONG kAdapterBufferBytes = 10368;
+// How often a list that grew since the platform gave its size is read again before it counts as unreadable.
+constexpr int kAdapterListRereads = 3;
 constexpr int kAdapterAddressUnits = 18;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
@@ -65,7 +66,6 @@ TEST_F(AdapterTest, UnreadableListCountsAsEmptyAndLeavesTheOutputAlone) {
     const Case cases[] = {
         {"the call fails", 2, {ERROR_NOT_SUPPORTED, ERROR_NOT_SUPPORTED}},
         {"no adapter", 0, {}},
-        {"too many to fit", kAdapterBufferBytes / sizeof(IP_ADAPTER_INFO) + 1, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -80,6 +80,59 @@ TEST_F(AdapterTest, UnreadableListCountsAsEmptyAndLeavesTheOutputAlone) {
 
         EXPECT_EQ(std::u16string(kAdapterAddressUnits, u'*'), std::u16string(wide, kAdapterAddressUnits));
         EXPECT_EQ(std::vector<ULONG>(2, 10368), ipHelper.sizesPassed);
+    }
+}
+
+// Twenty adapters fit neither layout's fixed area; the second one is all-zero.
+std::vector<fake::Mac> Twenty() {
+    std::vector<fake::Mac> adapters;
+    for (unsigned char n = 0; n < 20; ++n) {
+        adapters.push_back({0x00, 0x1A, 0x2B, 0x3C, 0x4D, n});
+    }
+    adapters[1] = kZero;
+    return adapters;
+}
+
+TEST_F(AdapterTest, ListLongerThanTheFixedAreaIsReadWholeInOrder) {
+    ipHelper.adapters = Twenty();
+    const ULONG needed = 20 * sizeof(IP_ADAPTER_INFO);
+
+    EXPECT_EQ(20, CServiceUtility::GetAdapterCount());
+    EXPECT_EQ((std::vector<ULONG>{10368, needed}), ipHelper.sizesPassed);
+    for (int index = 0; index <= 20; ++index) {
+        SCOPED_TRACE(index);
+        WCHAR wide[kAdapterAddressUnits] = {};
+        CServiceUtility::GetAdapterAddress(wide, index);
+        // The all-zero one, and any index past the end, give the last adapter.
+        const int expected = index == 1 || index >= 20 ? 19 : index;
+        char text[kAdapterAddressUnits];
+        std::snprintf(text, sizeof(text), "00-1A-2B-3C-4D-%02X", expected);
+        EXPECT_EQ(text, Narrow(wide));
+    }
+}
+
+TEST_F(AdapterTest, LongListReadAgainWhileItGrowsThenGivenUp) {
+    const ULONG record = sizeof(IP_ADAPTER_INFO);
+    struct Case {
+        const char* name;
+        std::deque<std::size_t> growth;
+        std::deque<ULONG> results;
+        int count;
+        std::vector<ULONG> sizes;
+    };
+    const Case cases[] = {
+        {"grows between the two reads", {1}, {}, 21, {10368, 20 * record, 21 * record}},
+        {"grows at every read", {1, 1, 1, 1}, {}, 0, {10368, 20 * record, 21 * record, 22 * record}},
+        {"the second read fails", {}, {ERROR_SUCCESS, ERROR_NOT_SUPPORTED}, 0, {10368, 20 * record}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetIpHelper();
+        ipHelper.adapters = Twenty();
+        ipHelper.growth = c.growth;
+        ipHelper.results = c.results;
+        EXPECT_EQ(c.count, CServiceUtility::GetAdapterCount());
+        EXPECT_EQ(c.sizes, ipHelper.sizesPassed);
     }
 }
 

@@ -14,7 +14,9 @@ void ResetIpHelper() {
 
 namespace platform {
 
-ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
+namespace {
+
+ULONG Answer(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
     fake::IpHelper& ip = fake::ipHelper;
     const ULONG given = *sizePointer;
     const ULONG needed = static_cast<ULONG>(ip.adapters.size() * sizeof(IP_ADAPTER_INFO));
@@ -47,6 +49,21 @@ ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
         std::memcpy(record.Address, ip.adapters[i].data(), 6);
     }
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
+    ULONG result = Answer(adapterInfo, sizePointer);
+    fake::IpHelper& ip = fake::ipHelper;
+    if (!ip.growth.empty()) {
+        for (std::size_t i = 0; i < ip.growth.front(); ++i) {
+            ip.adapters.push_back(
+                {0x02, 0x00, 0x00, 0x00, 0x01, static_cast<unsigned char>(ip.adapters.size())});
+        }
+        ip.growth.pop_front();
+    }
+    return result;
 }
 
 }  // namespace platform

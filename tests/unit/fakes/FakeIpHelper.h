@@ -16,6 +16,8 @@ struct IpHelper {
     std::vector<Mac> adapters;
     // One per call, ahead of the list's own answer (ERROR_SUCCESS: answer from the list as it stands).
     std::deque<ULONG> results;
+    // How many adapters come after each call, one entry per call: a list that grows while it is read.
+    std::deque<std::size_t> growth;
     std::vector<ULONG> sizesPassed;
 };
 
