@@ -25,9 +25,14 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
 }
 
 void ReportUninstall() {
+    // Each exchange is bounded, but a server that answers every one of them late would still hold the
+    // run for as many exchanges as there are adapters.
+    const ULONGLONG deadline = platform::GetTickCount64() + kReportDeadlineMs;
+
     g_pConfigPaths = new ConfigPaths;
     g_pReportSettings = LoadReportSettings(*g_pConfigPaths);
     g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
+    g_pHttpRequest->SetDeadline(deadline);
 
     if (!ConnectCheck()) {
         return;

@@ -4,8 +4,12 @@
 #include "platform/Win32.h"
 
 // Finds the server, the first adapter it knows as registered, and posts the uninstall for it. Every
-// failure ends the flow quietly.
+// failure ends the flow quietly, and the whole of it ends within kReportDeadlineMs, whatever the server does.
 void ReportUninstall();
 
 // True when the server reports an adapter as registered; `wideOut` (18 units) then holds its address.
 bool FindRegisteredAdapter(WCHAR* wideOut);
+
+// Startup scripts share a time limit of their own, so the report may not take long: no exchange begins
+// after this many milliseconds from the report's start, and one under way then ends there.
+constexpr ULONGLONG kReportDeadlineMs = 120000;

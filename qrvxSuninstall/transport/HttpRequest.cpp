@@ -1,5 +1,6 @@
 #include "transport/HttpRequest.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -109,7 +110,12 @@ DWORD WINAPI PerformExchange(void* parameter) {
 }  // namespace
 
 CHttpRequest::CHttpRequest(const char* address)
-    : m_szHost(), m_szBasePath(), m_hSession(nullptr), m_hConnection(nullptr), m_bConnected(false) {
+    : m_szHost(),
+      m_szBasePath(),
+      m_hSession(nullptr),
+      m_hConnection(nullptr),
+      m_bConnected(false),
+      m_ullDeadline(~ULONGLONG{0}) {
     if (std::strncmp(address, kScheme, sizeof(kScheme) - 1) == 0) {
         address += sizeof(kScheme) - 1;
     }
@@ -140,6 +146,13 @@ CHttpRequest::CHttpRequest(const char* address)
 }
 
 void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const char* body) {
+    const ULONGLONG now = platform::GetTickCount64();
+    if (now >= m_ullDeadline) {
+        m_bConnected = false;  // out of time before it began: no exchange, and none after it
+        return;
+    }
+    const ULONGLONG deadline = std::min<ULONGLONG>(now + kExchangeDeadlineMs, m_ullDeadline);
+
     char path[64];
     CopyText(path, m_szBasePath);
     AppendText(path, relativePath[0] == '/' ? relativePath + 1 : relativePath);
@@ -155,14 +168,12 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
 
-    auto* exchange =
-        new Exchange{request,          body,          platform::GetTickCount64() + kExchangeDeadlineMs,
-                     Outcome::NotSent, std::string(), {2}};
+    auto* exchange = new Exchange{request, body, deadline, Outcome::NotSent, std::string(), {2}};
     HANDLE thread = platform::CreateThread(nullptr, 0, PerformExchange, exchange, 0, nullptr);
     if (thread == nullptr) {
         PerformExchange(exchange);  // unbounded, as it would be without threads, but answered
     } else {
-        DWORD waited = platform::WaitForSingleObject(thread, kExchangeDeadlineMs);
+        DWORD waited = platform::WaitForSingleObject(thread, static_cast<DWORD>(deadline - now));
         platform::CloseHandle(thread);  // the thread runs on if it has to
         if (waited != WAIT_OBJECT_0) {
             // Still blocked in WinINet: the exchange is the thread's now. A server that held one exchange

@@ -16,11 +16,16 @@ class CHttpRequest {
     // program that long is asked nothing more.
     void SendPost(const char* relativePath, std::string& reply, const char* body);
 
+    // Bounds every exchange from now on by the tick count `deadline` as well: none begins after it, and one
+    // still under way at it ends there as if it had outlived its own deadline.
+    void SetDeadline(ULONGLONG deadline) { m_ullDeadline = deadline; }
+
     char m_szHost[64];
     char m_szBasePath[32];
     HINTERNET m_hSession;
     HINTERNET m_hConnection;
     bool m_bConnected;
+    ULONGLONG m_ullDeadline;  // of the whole run of exchanges; none until set
 };
 
 // No reply word is anywhere near this long; a body past it is not read further and matches nothing.

@@ -245,22 +245,53 @@ TEST_F(HttpRequestTest, BodyPastTheBoundIsDroppedWithoutReadingOn) {
 }
 
 TEST_F(HttpRequestTest, ExchangeStillBlockedAtTheDeadlineIsNoReplyAndTheLast) {
-    fake::kernel32.threadsHang = true;
+    struct Case {
+        const char* name;
+        ULONGLONG runLeft;  // of the whole run's deadline; 0 for none
+        DWORD waited;
+    };
+    const Case cases[] = {
+        {"the exchange's own 80 s", 0, 80000},
+        {"the run's deadline first", 20000, 20000},
+        {"the run's deadline later", 90000, 80000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetKernel32();
+        fake::ResetWinInet();
+        fake::kernel32.threadsHang = true;
+        fake::Serve(fake::Body("CONNECTED"));
+        CHttpRequest request("10.0.0.5");
+        if (c.runLeft != 0) {
+            request.SetDeadline(fake::kernel32.tickCount + c.runLeft);
+        }
+        std::string reply;
+        request.SendPost("Quorvex/connect_check.php", reply, "");
+
+        EXPECT_EQ("", reply);
+        EXPECT_FALSE(request.m_bConnected);
+        EXPECT_EQ(std::vector<DWORD>{c.waited}, fake::kernel32.waits);
+        EXPECT_EQ(1, fake::kernel32.handlesClosed);
+
+        // The blocked thread may still finish, long after; what it uses is still there, and it changes
+        // nothing.
+        ASSERT_EQ(1u, fake::kernel32.hanging.size());
+        fake::kernel32.hanging[0].first(fake::kernel32.hanging[0].second);
+        EXPECT_TRUE(OnlyRequest().sent);
+        EXPECT_EQ("", reply);
+    }
+}
+
+TEST_F(HttpRequestTest, NoExchangeBeginsOnceTheRunsDeadlineHasCome) {
     fake::Serve(fake::Body("CONNECTED"));
     CHttpRequest request("10.0.0.5");
+    request.SetDeadline(fake::kernel32.tickCount);
     std::string reply;
     request.SendPost("Quorvex/connect_check.php", reply, "");
 
     EXPECT_EQ("", reply);
     EXPECT_FALSE(request.m_bConnected);
-    EXPECT_EQ(std::vector<DWORD>{80000}, fake::kernel32.waits);
-    EXPECT_EQ(1, fake::kernel32.handlesClosed);
-
-    // The blocked thread may still finish, long after; what it uses is still there, and it changes nothing.
-    ASSERT_EQ(1u, fake::kernel32.hanging.size());
-    fake::kernel32.hanging[0].first(fake::kernel32.hanging[0].second);
-    EXPECT_TRUE(OnlyRequest().sent);
-    EXPECT_EQ("", reply);
+    EXPECT_TRUE(winInet.requests.empty());
 }
 
 TEST_F(HttpRequestTest, BodyStillComingAtTheDeadlineIsNoReplyAndTheLast) {

@@ -86,4 +86,39 @@ TEST_F(ReportTest, AdapterListThatTurnsUnreadableEndsTheSearchQuietly) {
     EXPECT_EQ(std::u16string(kAdapterAddressUnits, u'\0'), std::u16string(wide, kAdapterAddressUnits));
 }
 
+TEST_F(ReportTest, NoExchangeBeginsAfterTheReportsBoundAndTheOneUnderWayIsCutThere) {
+    // Six adapters, none registered, and a server that takes 25 s of the clock for each registration check.
+    for (unsigned char n = 0; n < 6; ++n) {
+        fake::ipHelper.adapters.push_back(
+            {0x00, 0x1A, 0x2B, 0x3C, 0x4D, static_cast<unsigned char>(0x60 + n)});
+    }
+    winInet.server = [](const fake::RequestRecord& request) {
+        if (request.path == "Quorvex/register_check.php") {
+            fake::kernel32.tickCount += 25000;
+        }
+        return Answer(request);
+    };
+    fake::kernel32.profileValue = "127.0.0.1";
+
+    ReportUninstall();
+
+    // The checks begin at 0, 25, 50, 75 and 100 s; each may take what is left of the 120 s, at most 80 s.
+    // The fifth answers at 125 s, too late to count, and the sixth never begins.
+    EXPECT_EQ((std::vector<std::string>{"Quorvex/connect_check.php ",
+                                        "Quorvex/register_check.php m=00-1A-2B-3C-4D-60",
+                                        "Quorvex/register_check.php m=00-1A-2B-3C-4D-61",
+                                        "Quorvex/register_check.php m=00-1A-2B-3C-4D-62",
+                                        "Quorvex/register_check.php m=00-1A-2B-3C-4D-63",
+                                        "Quorvex/register_check.php m=00-1A-2B-3C-4D-64"}),
+              Bodies());
+    EXPECT_EQ((std::vector<DWORD>{80000, 80000, 80000, 70000, 45000, 20000}), fake::kernel32.waits);
+    EXPECT_FALSE(g_pHttpRequest->m_bConnected);
+
+    // The run keeps these to the end of the process; a test does not.
+    delete g_pHttpRequest;
+    delete g_pReportSettings;
+    delete g_pConfigPaths;
+    g_pConfigPaths = nullptr;
+}
+
 }  // namespace

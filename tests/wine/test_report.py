@@ -9,6 +9,9 @@ from server import management_server as stand_in
 
 A, B, C = "00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f", "00:1a:2b:3c:4d:60"
 TEXT = {A: "00-1A-2B-3C-4D-5E", B: "00-1A-2B-3C-4D-5F", C: "00-1A-2B-3C-4D-60", "tun": "00-00-00-00-00-00"}
+# More adapters than the fixed adapter area holds in either layout (14 records of x64's, 16 of x86's).
+MANY = [f"00:1a:2b:3c:4e:{n:02x}" for n in range(20)]
+TEXT.update({kind: kind.upper().replace(":", "-") for kind in MANY})
 
 CONNECT = "/Quorvex/connect_check.php"
 REGISTER = "/Quorvex/register_check.php"
@@ -152,6 +155,22 @@ class ReportTest(rig.WineTestCase):
                 print(f"{name}: the program ran {ran:.1f} s ({time.monotonic() - started:.1f} s in all)")
                 self.assertLess(ran, 100.0)
                 self.assertEqual(seen, expected, "no exchange after the slow one")
+
+    def test_every_adapter_of_a_machine_with_many_is_asked_about(self):
+        seen = self.whole_run(adapters=MANY, respond=management_server(registered=[MANY[17]]))
+        self.assertEqual(seen, [(CONNECT, b"")] + [register(kind) for kind in MANY[:18]] + [message(MANY[17])])
+
+    def test_server_that_stops_answering_cannot_hold_the_report(self):
+        # Each registration check would wait out the 30 s receive time-out: five of them, 150 s, are more
+        # than the report may take.
+        adapters = MANY[:5]
+        silent = lambda request: Reply(b"CONNECTED") if request.path == CONNECT else Reply(stall=True)
+        seen = self.whole_run(adapters=adapters, respond=silent, timeout=150)
+        ran = self.last_run.elapsed
+        print(f"silent after the connect check: the program ran {ran:.1f} s, {len(seen) - 1} checks")
+        self.assertLess(ran, 135.0)
+        self.assertGreater(len(seen), 1, "no registration check was asked")
+        self.assertEqual(seen, [(CONNECT, b"")] + [register(kind) for kind in adapters[:len(seen) - 1]])
 
 
 if __name__ == "__main__":
