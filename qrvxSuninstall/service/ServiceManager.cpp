@@ -27,6 +27,10 @@ DWORD OpenHandlePair(HandlePair& handles, DWORD access) {
 
 }  // namespace
 
+bool IsStoppingOrStopped(DWORD state) {
+    return state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED;
+}
+
 CServiceManager::CServiceManager() {
     if (SettingsInitialised != 1) {
         InitSettings();
@@ -76,11 +80,13 @@ DWORD CServiceManager::InterrogateService(SERVICE_STATUS& status) {
     }
     if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) {
         DWORD error = platform::GetLastError();
-        if (error != ERROR_SERVICE_NOT_ACTIVE) {
+        if (error == ERROR_SERVICE_NOT_ACTIVE) {
+            // Not running is an answer, not a failure; the record may be left as it was.
+            status.dwCurrentState = SERVICE_STOPPED;
+        } else if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
             return error;
         }
-        // Not running is an answer, not a failure.
-        status.dwCurrentState = SERVICE_STOPPED;
+        // A service that is starting or stopping cannot take the control, but the record holds its state.
     }
     return ERROR_SUCCESS;
 }
@@ -100,11 +106,23 @@ DWORD CServiceManager::StopService() {
     if (result != ERROR_SUCCESS) {
         return result;
     }
+    // Only a state that this request itself reports is taken from the record below.
+    status.dwCurrentState = 0;
     if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        return platform::GetLastError();
+        DWORD error = platform::GetLastError();
+        // The request can fail while the service stops all the same: one that stops inside its handler, or
+        // one that was already stopping. Only a service that is not on its way to stopped has refused.
+        if (!IsStoppingOrStopped(status.dwCurrentState)) {
+            SERVICE_STATUS fresh = {};
+            if (InterrogateService(fresh) != ERROR_SUCCESS || !IsStoppingOrStopped(fresh.dwCurrentState)) {
+                return error;
+            }
+        }
     }
 
-    // Alas there is nothing to wait on for a service's state: poll it.
+    // NotifyServiceStatusChange would say when the state changes, but only through an APC to an alertable
+    // wait, and a service that hangs in STOP_PENDING never changes: the wait needs its bound either way.
+    // Asking the service once a second keeps that bound exact, on every system and under Wine alike.
     for (int poll = 0; poll < kStopPollCount; ++poll) {
         InterrogateService(status);
         if (status.dwCurrentState == SERVICE_STOPPED) {

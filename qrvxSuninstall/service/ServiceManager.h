@@ -33,6 +33,10 @@ class CServiceManager {
     static DWORD SettingsInitialised;
 };
 
+// Whether a service in `state` is on its way to stopped, or there: a stop request that fails then is no
+// refusal, and the wait for it runs as after one that succeeded.
+bool IsStoppingOrStopped(DWORD state);
+
 // The stop wait: the first poll follows the stop request at once, then one a second.
 constexpr int kStopPollCount = 29;
 constexpr DWORD kStopPollIntervalMs = 1000;

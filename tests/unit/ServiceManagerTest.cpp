@@ -128,9 +128,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RemoveServiceTest,
     ::testing::Values(
         RemoveCase{"AlreadyStopped", [] {}, ERROR_SUCCESS, true, 0, -1, 0},
+        // Not running, and the record left untouched by every interrogation.
         RemoveCase{"NotActiveCountsAsStopped",
                    [] {
-                       scm.answers = {{0, ERROR_SERVICE_NOT_ACTIVE}};
+                       scm.answers = {{0, ERROR_SERVICE_NOT_ACTIVE},
+                                      {0, ERROR_SERVICE_NOT_ACTIVE},
+                                      {0, ERROR_SERVICE_NOT_ACTIVE}};
                    },
                    ERROR_SUCCESS, true, 0, -1, 0},
         RemoveCase{"StopsAtTheThirdPoll",
@@ -152,12 +155,74 @@ INSTANTIATE_TEST_SUITE_P(
                        scm.vanishesOnStop = true;
                    },
                    WAIT_TIMEOUT, false, 1, 29, 29},
+        // known code; the one interrogation after the refusal finds it still running
         RemoveCase{"StopRefused",
                    [] {
                        Running();
                        scm.stopError = ERROR_DEPENDENT_SERVICES_RUNNING;
                    },
-                   ERROR_DEPENDENT_SERVICES_RUNNING, false, 1, 0, 0},
+                   ERROR_DEPENDENT_SERVICES_RUNNING, false, 1, 1, 0},
+        // Someone asked it to stop a moment earlier: neither the interrogations nor the stop request can
+        // reach it, but each record says it is stopping.
+        RemoveCase{"AlreadyStopping",
+                   [] {
+                       scm.answers = {{SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+                                      {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+                                      {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+                                      {SERVICE_STOPPED}};
+                       scm.stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+                       scm.stopFailState = SERVICE_STOP_PENDING;
+                   },
+                   ERROR_SUCCESS, true, 1, 2, 1},
+        // It stopped inside its handler, and the request failed all the same.
+        RemoveCase{"StopFailsButTheRecordSaysStopped",
+                   [] {
+                       Running();
+                       scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
+                       scm.stopError = ERROR_BROKEN_PIPE;
+                       scm.stopFailState = SERVICE_STOPPED;
+                   },
+                   ERROR_SUCCESS, true, 1, 1, 0},
+        RemoveCase{"StopFailsWhileStoppingThenStopsAtTheThirdPoll",
+                   [] {
+                       Running();
+                       scm.answers = {{SERVICE_RUNNING},
+                                      {SERVICE_RUNNING},
+                                      {SERVICE_STOP_PENDING},
+                                      {SERVICE_STOP_PENDING},
+                                      {SERVICE_STOPPED}};
+                       scm.stopError = ERROR_BROKEN_PIPE;
+                       scm.stopFailState = SERVICE_STOP_PENDING;
+                   },
+                   ERROR_SUCCESS, true, 1, 3, 2},
+        // The handler answered after the manager's time-out and the record says nothing; asked afresh, the
+        // service is stopping. That interrogation counts among the polls.
+        RemoveCase{"StopTimesOutButAFreshLookSaysStopping",
+                   [] {
+                       Running();
+                       scm.answers = {
+                           {SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOP_PENDING}, {SERVICE_STOPPED}};
+                       scm.stopError = ERROR_SERVICE_REQUEST_TIMEOUT;
+                   },
+                   ERROR_SUCCESS, true, 1, 2, 0},
+        // known code: it had been stopping, but when the refused request leaves the record alone, a fresh
+        // look finds it running again
+        RemoveCase{"StopRefusedAfterItHadBeenStopping",
+                   [] {
+                       scm.answers = {{SERVICE_STOP_PENDING}, {SERVICE_STOP_PENDING}, {SERVICE_RUNNING}};
+                       scm.stopError = ERROR_ACCESS_DENIED;
+                   },
+                   ERROR_ACCESS_DENIED, false, 1, 1, 0},
+        // known code: a service that is starting cannot be stopped, and stays
+        RemoveCase{"StartingIsLeftAlone",
+                   [] {
+                       scm.answers = {{SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+                                      {SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
+                                      {SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};
+                       scm.stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+                       scm.stopFailState = SERVICE_START_PENDING;
+                   },
+                   ERROR_SERVICE_CANNOT_ACCEPT_CTRL, false, 1, 1, 0},
         RemoveCase{"InterrogationFails",
                    [] {
                        scm.answers = {{0, ERROR_SERVICE_REQUEST_TIMEOUT}};
@@ -208,8 +273,8 @@ TEST_F(ServiceControlTest, StopPassesOnTheInterrogationsOwnCode) {
     EXPECT_EQ(ERROR_INVALID_HANDLE, CServiceManager::StopService());
 
     fake::ResetServiceControl();
-    scm.answers = {{0, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};
-    EXPECT_EQ(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, CServiceManager::StopService());
+    scm.answers = {{0, ERROR_SERVICE_REQUEST_TIMEOUT}};
+    EXPECT_EQ(ERROR_SERVICE_REQUEST_TIMEOUT, CServiceManager::StopService());
     EXPECT_EQ(0, fake::CountControls(SERVICE_CONTROL_STOP));
 }
 

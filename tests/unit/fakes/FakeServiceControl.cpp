@@ -161,14 +161,16 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
             answer = scm.answers.front();
             scm.answers.pop_front();
         }
-        if (answer.error != ERROR_SUCCESS) {
-            return fake::Fail(call, answer.error);
+        if (answer.error == ERROR_SUCCESS || answer.error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            fake::Fill(status, answer.state);
         }
-        fake::Fill(status, answer.state);
-        return fake::Succeed(call);
+        return answer.error == ERROR_SUCCESS ? fake::Succeed(call) : fake::Fail(call, answer.error);
     }
     if (control == SERVICE_CONTROL_STOP) {
         if (scm.stopError != ERROR_SUCCESS) {
+            if (scm.stopFailState != 0) {
+                fake::Fill(status, scm.stopFailState);
+            }
             return fake::Fail(call, scm.stopError);
         }
         scm.state = SERVICE_STOP_PENDING;

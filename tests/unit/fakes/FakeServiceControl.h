@@ -27,7 +27,8 @@ struct ScCall {
     DWORD error = 0;
 };
 
-// What one interrogation answers: a state, or the error the control fails with.
+// What one interrogation answers: a state, or the error the control fails with. With 1061 (starting or
+// stopping) the record is filled all the same, as Windows does; with any other error it is left alone.
 struct ScAnswer {
     DWORD state = SERVICE_RUNNING;
     DWORD error = ERROR_SUCCESS;
@@ -42,6 +43,7 @@ struct ServiceControl {
     DWORD managerOpenError = ERROR_ACCESS_DENIED;
     DWORD openServiceError = ERROR_SUCCESS;
     DWORD stopError = ERROR_SUCCESS;
+    DWORD stopFailState = 0;  // what a failing stop request leaves in the record; 0: leaves it alone
     DWORD deleteError = ERROR_SUCCESS;
     bool vanishesOnStop = false;  // gone as soon as it has accepted the stop
 
