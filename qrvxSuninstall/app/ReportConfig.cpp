@@ -1,8 +1,6 @@
 #include "app/ReportConfig.h"
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 
 #include "common/FixedText.h"
 
@@ -14,9 +12,15 @@ ConfigPaths::ConfigPaths() {
     platform::GetModuleFileNameA(nullptr, path, MAX_PATH);
     path[MAX_PATH - 1] = '\0';
 
-    // ASCII letters only: bytes of double-byte characters stay as they are.
-    std::transform(std::begin(path), std::end(path), std::begin(path),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 0x20) : c; });
+    // ASCII letters only: both bytes of a double-byte character stay as they are, as its trail byte may
+    // fall among "A" to "Z" and would then name another character, and another folder.
+    for (char* p = path; *p != '\0'; ++p) {
+        if (platform::IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(*p)) && p[1] != '\0') {
+            ++p;
+        } else if (*p >= 'A' && *p <= 'Z') {
+            *p = static_cast<char>(*p + ('a' - 'A'));
+        }
+    }
     char* lastBackslash = std::strrchr(path, '\\');
     if (lastBackslash != nullptr) {
         lastBackslash[1] = '\0';
