@@ -48,6 +48,7 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
         {"http://10.0.0.5/app", "10.0.0.5", "app/"},
         {"10.0.0.5/", "10.0.0.5", "/"},
         {"HTTP://host", "HTTP:", "/host/"},
+        {"http:/host", "http:", "host/"},  // only the whole "http://" is a scheme
         {"http://10.0.0.5/admin/", "10.0.0.5", "admin/"},
         {"\xB0/x/app", "\xB0/x", "app/"},  // the trail byte of a double-byte character is no separator
     };
@@ -148,6 +149,15 @@ TEST_F(HttpRequestTest, PostCarriesTheFixedFlagsHeaderAndTheBodyAsItIs) {
     EXPECT_EQ(49u, sent.headersLength);
     EXPECT_EQ("m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!", sent.body);
     EXPECT_EQ(52u, sent.bodyLength);
+    EXPECT_GT(sent.queries, 0);
+    EXPECT_EQ(0, sent.oddQueries) << "availability asked with flags or a context";
+}
+
+TEST_F(HttpRequestTest, ExchangeIsMadeAndAnsweredWhenNoThreadCanBeMade) {
+    fake::kernel32.threadsFail = true;
+    EXPECT_EQ("CONNECTED", Post(fake::Body("CONNECTED")));
+    EXPECT_TRUE(OnlyRequest().sent);
+    EXPECT_TRUE(fake::kernel32.waits.empty());
 }
 
 TEST_F(HttpRequestTest, FailedSendOrOpenLeavesTheReplyAsGiven) {
@@ -200,14 +210,31 @@ TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
     }
 }
 
-TEST_F(HttpRequestTest, RunOfFailedReadsEndsTheLoop) {
-    fake::HttpReply reply;
-    // The fake gives up after 1000 failures, so a loop without a bound of its own shows up as a count.
-    reply.steps = {{ReplyStep::Data, "AB", 1}, {ReplyStep::ReadFails, "", 1000}};
-
-    EXPECT_EQ("AB", Post(reply));
-    EXPECT_GT(OnlyRequest().readSizes.size(), 2u);
-    EXPECT_LE(OnlyRequest().readSizes.size(), 32u);
+TEST_F(HttpRequestTest, FailedReadsAreCountedInARow) {
+    static_assert(kMaxFailedReads == 8, "the rows below count eight");
+    const ReplyStep ab = {ReplyStep::Data, "AB", 1}, cd = {ReplyStep::Data, "CD", 1};
+    struct Case {
+        const char* name;
+        std::vector<ReplyStep> steps;
+        std::string reply;
+        std::size_t reads;
+    };
+    const Case cases[] = {
+        {"seven in a row are asked again", {ab, {ReplyStep::ReadFails, "", 7}, cd}, "ABCD", 1 + 7 + 1 + 1},
+        {"eight in a row end the loop", {ab, {ReplyStep::ReadFails, "", 8}, cd}, "AB", 1 + 8},
+        {"a success starts the count again",
+         {ab, {ReplyStep::ReadFails, "", 7}, cd, {ReplyStep::ReadFails, "", 7}, {ReplyStep::Data, "EF", 1}},
+         "ABCDEF",
+         1 + 7 + 1 + 7 + 1 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::HttpReply reply;
+        reply.steps = c.steps;
+        EXPECT_EQ(c.reply, Post(reply));
+        EXPECT_EQ(c.reads, OnlyRequest().readSizes.size());
+    }
 }
 
 TEST_F(HttpRequestTest, BodyUpToTheBoundIsKeptWhole) {
@@ -218,6 +245,8 @@ TEST_F(HttpRequestTest, BodyUpToTheBoundIsKeptWhole) {
     std::string text = Post(reply);
     EXPECT_EQ(kMaxReplyBytes, text.size());
     EXPECT_EQ('b', text.back());
+    // Each read asks for what is there, the end of the body included.
+    EXPECT_EQ((std::vector<DWORD>{kMaxReplyBytes - 100, 100, 0}), OnlyRequest().readSizes);
 }
 
 TEST_F(HttpRequestTest, BodyPastTheBoundIsDroppedWithoutReadingOn) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,58 @@ class ReportTest : public ::testing::Test {
     ReportSettings settings = {};
 };
 
+TEST(ConfigTest, FileIsLookedForInTheProgramsFolderLowerCased) {
+    struct Case {
+        const char* modulePath;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {"C:\\Program Files\\Tools\\QRVXSUNINSTALL.EXE", "c:\\program files\\tools\\"},
+        // Only "A" to "Z" change: not the bytes around them, nor either byte of a double-byte character.
+        {"C:\\@AZ[`az{\\\x81\x41\xB0Z\\X.EXE", "c:\\@az[`az{\\\x81\x41\xB0Z\\"},
+        {"QRVX.EXE", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.modulePath);
+        fake::ResetKernel32();
+        fake::kernel32.modulePath = c.modulePath;
+        ConfigPaths paths;
+        EXPECT_STREQ(c.directory, paths.moduleDirectory);
+        EXPECT_STREQ("qrvxconfig.ini", paths.fileName);
+        EXPECT_EQ(std::string(c.directory) + "qrvxconfig.ini", paths.configurationPath);
+        EXPECT_EQ(std::vector<DWORD>{MAX_PATH}, fake::kernel32.moduleFileNameSizes);
+    }
+}
+
+TEST(ConfigTest, HostAddressComesFromTheConfigurationSection) {
+    struct Case {
+        std::optional<std::string> value;
+        const char* hostAddress;
+    };
+    const Case cases[] = {
+        {std::nullopt, "0.0.0.0"},
+        {"10.0.0.5/admin", "10.0.0.5/admin"},
+        {"10.0.0.5/abcdefghijklmnopqrstuvwxyz0123", "10.0.0.5/abcdefghijklmnopqrstuv"},  // 40 bytes: 31 kept
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hostAddress);
+        fake::ResetKernel32();
+        fake::kernel32.profileValue = c.value;
+        ConfigPaths paths;
+        std::unique_ptr<ReportSettings> settings(LoadReportSettings(paths));
+
+        EXPECT_STREQ(c.hostAddress, settings->hostAddress);
+        EXPECT_STREQ("c:\\tools\\qrvxconfig.ini", settings->configurationPath);
+        ASSERT_EQ(1u, fake::kernel32.profileReads.size());
+        const fake::ProfileRead& read = fake::kernel32.profileReads[0];
+        EXPECT_EQ("Configuration", read.section);
+        EXPECT_EQ("HostAddress", read.key);
+        EXPECT_EQ("0.0.0.0", read.defaultText);
+        EXPECT_EQ(32u, read.size);
+        EXPECT_EQ("c:\\tools\\qrvxconfig.ini", read.file);
+    }
+}
+
 TEST_F(ReportTest, ChecksAreYesOnlyWhenConnected) {
     for (bool connects : {true, false}) {
         SCOPED_TRACE(connects ? "connected" : "not connected");
@@ -69,6 +123,41 @@ TEST_F(ReportTest, ChecksAreYesOnlyWhenConnected) {
         EXPECT_EQ(connects, MessagePost());
         EXPECT_EQ(connects ? 3u : 0u, winInet.requests.size());
     }
+}
+
+TEST_F(ReportTest, WholeReportAsksAboutAdaptersInOrderAndPostsForTheRegisteredOne) {
+    fake::ipHelper.adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5D},
+                               {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E},
+                               {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}};
+    fake::kernel32.profileValue = "http://127.0.0.1";
+
+    ReportUninstall();
+
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "Quorvex/connect_check.php ", "Quorvex/register_check.php m=00-1A-2B-3C-4D-5D",
+            "Quorvex/register_check.php m=00-1A-2B-3C-4D-5E",
+            "Quorvex/message_post.php m=" + std::string(kAddress) + "&d=SERVICE PROGRAM UNINSTALLED !!"}),
+        Bodies());
+    EXPECT_EQ(g_pConfigPaths->configurationPath, std::string(g_pReportSettings->configurationPath));
+    EXPECT_STREQ(kAddress, g_pReportSettings->reportedAdapterAddress);
+    EXPECT_STREQ("127.0.0.1", g_pHttpRequest->m_szHost);
+    // Every address crosses the code page whole, its terminator with it, and nothing else is asked.
+    for (const auto* conversions : {&fake::kernel32.toWide, &fake::kernel32.toNarrow}) {
+        EXPECT_FALSE(conversions->empty());
+        for (const fake::Conversion& c : *conversions) {
+            EXPECT_EQ(CP_ACP, c.codePage);
+            EXPECT_EQ(0u, c.flags);
+            EXPECT_EQ(18, c.inCount);
+            EXPECT_EQ(18, c.outCount);
+            EXPECT_FALSE(c.defaultsAsked);
+        }
+    }
+
+    delete g_pHttpRequest;
+    delete g_pReportSettings;
+    delete g_pConfigPaths;
+    g_pConfigPaths = nullptr;
 }
 
 TEST_F(ReportTest, AdapterListThatTurnsUnreadableEndsTheSearchQuietly) {
@@ -119,6 +208,18 @@ TEST_F(ReportTest, NoExchangeBeginsAfterTheReportsBoundAndTheOneUnderWayIsCutThe
     delete g_pReportSettings;
     delete g_pConfigPaths;
     g_pConfigPaths = nullptr;
+}
+
+TEST_F(ReportTest, NoCheckForTheAddressLeftFromTheAdapterBefore) {
+    fake::ipHelper.adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5D}, {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}};
+    // The count, the first address and the next count read the list; then it is gone.
+    fake::ipHelper.results = {ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_NO_DATA, ERROR_NO_DATA};
+    CHttpRequest request("10.0.0.5");
+    g_pHttpRequest = &request;
+    WCHAR wide[kAdapterAddressUnits] = {};
+
+    EXPECT_FALSE(FindRegisteredAdapter(wide));
+    EXPECT_EQ(std::vector<std::string>{"Quorvex/register_check.php m=00-1A-2B-3C-4D-5D"}, Bodies());
 }
 
 }  // namespace

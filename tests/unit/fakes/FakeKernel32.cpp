@@ -60,6 +60,9 @@ ULONGLONG GetTickCount64() {
 HANDLE CreateThread(void* /*threadAttributes*/, std::size_t /*stackSize*/,
                     LPTHREAD_START_ROUTINE startAddress, void* parameter, DWORD /*creationFlags*/,
                     DWORD* /*threadId*/) {
+    if (fake::kernel32.threadsFail) {
+        return nullptr;
+    }
     if (fake::kernel32.threadsHang) {
         fake::kernel32.hanging.emplace_back(startAddress, parameter);
     } else {
@@ -79,13 +82,18 @@ BOOL CloseHandle(HANDLE /*handle*/) {
     return TRUE;
 }
 
-DWORD GetModuleFileNameA(HMODULE /*module*/, char* fileName, DWORD size) {
+DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size) {
     ++fake::kernel32.moduleFileNameCalls;
+    if (module != nullptr) {
+        return 0;
+    }
+    fake::kernel32.moduleFileNameSizes.push_back(size);
     return fake::CopyOut(fake::kernel32.modulePath, fileName, size);
 }
 
-DWORD GetPrivateProfileStringA(const char* /*appName*/, const char* /*keyName*/, const char* defaultText,
-                               char* returned, DWORD size, const char* /*fileName*/) {
+DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
+                               char* returned, DWORD size, const char* fileName) {
+    fake::kernel32.profileReads.push_back({appName, keyName, defaultText, fileName, size});
     return fake::CopyOut(fake::kernel32.profileValue.value_or(defaultText), returned, size);
 }
 
@@ -94,8 +102,9 @@ BOOL IsDBCSLeadByteEx(UINT /*codePage*/, unsigned char testChar) {
     return testChar >= 0x81 && testChar <= 0xFE;
 }
 
-int MultiByteToWideChar(UINT /*codePage*/, DWORD /*flags*/, const char* multiByte, int multiByteCount,
-                        WCHAR* wideOut, int wideCount) {
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteCount, WCHAR* wideOut,
+                        int wideCount) {
+    fake::kernel32.toWide.push_back({codePage, flags, multiByteCount, wideCount, false});
     int count = multiByteCount < 0 ? static_cast<int>(std::strlen(multiByte)) + 1 : multiByteCount;
     count = std::min(count, wideCount);
     for (int i = 0; i < count; ++i) {
@@ -104,9 +113,10 @@ int MultiByteToWideChar(UINT /*codePage*/, DWORD /*flags*/, const char* multiByt
     return count;
 }
 
-int WideCharToMultiByte(UINT /*codePage*/, DWORD /*flags*/, const WCHAR* wide, int wideCount,
-                        char* multiByteOut, int multiByteCount, const char* /*defaultChar*/,
-                        BOOL* /*usedDefaultChar*/) {
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideCount, char* multiByteOut,
+                        int multiByteCount, const char* defaultChar, BOOL* usedDefaultChar) {
+    fake::kernel32.toNarrow.push_back(
+        {codePage, flags, wideCount, multiByteCount, defaultChar != nullptr || usedDefaultChar != nullptr});
     int count = std::min(wideCount, multiByteCount);
     for (int i = 0; i < count; ++i) {
         multiByteOut[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';

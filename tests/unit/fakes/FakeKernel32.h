@@ -11,15 +11,33 @@
 
 namespace fake {
 
+// The arguments of one GetPrivateProfileStringA call.
+struct ProfileRead {
+    std::string section, key, defaultText, file;
+    DWORD size = 0;
+};
+
+// The arguments of one code-page conversion, either way.
+struct Conversion {
+    UINT codePage = 0;
+    DWORD flags = 0;
+    int inCount = 0, outCount = 0;
+    bool defaultsAsked = false;  // WideCharToMultiByte's default character or its used-default flag
+};
+
 struct Kernel32 {
     std::string modulePath = "C:\\Tools\\qrvxSuninstall.exe";
     std::optional<std::string> profileValue;  // none: the profile reader hands back the default
     int moduleFileNameCalls = 0;
+    std::vector<DWORD> moduleFileNameSizes;  // with no module handle; another handle fails the call
+    std::vector<ProfileRead> profileReads;
+    std::vector<Conversion> toWide, toNarrow;
     std::vector<DWORD> sleeps;
 
     // Threads run to their end as they are made, unless they hang: then they wait in `hanging` and every
     // wait for them times out.
     bool threadsHang = false;
+    bool threadsFail = false;  // no thread can be made at all
     std::vector<std::pair<LPTHREAD_START_ROUTINE, void*>> hanging;
     std::vector<DWORD> waits;  // the time-out of each wait
     int threadsMade = 0, handlesClosed = 0;

@@ -119,11 +119,15 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headersLengt
     return record->sent;
 }
 
-BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, DWORD /*flags*/,
-                                DWORD_PTR /*context*/) {
+BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, DWORD flags,
+                                DWORD_PTR context) {
     fake::RequestRecord* record = fake::Find(file);
     if (record == nullptr || !record->sent) {
         return FALSE;
+    }
+    ++record->queries;
+    if (flags != 0 || context != 0) {
+        ++record->oddQueries;
     }
     const fake::ReplyStep* step = fake::Current(*record);
     *numberOfBytesAvailable = 0;

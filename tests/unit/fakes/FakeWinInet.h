@@ -48,6 +48,7 @@ struct RequestRecord {
     DWORD headersLength = 0, bodyLength = 0;
     bool sent = false;
     std::vector<DWORD> readSizes;                   // what each InternetReadFile asked for
+    int queries = 0, oddQueries = 0;                // availability queries; those with flags or context
     std::vector<std::pair<DWORD, DWORD>> timeouts;  // option, milliseconds, as set on the request
 
     HttpReply reply;
