@@ -1,5 +1,7 @@
 """The service's removal by the real program, through Wine's Service Control Manager."""
 
+import time
+
 import rig
 from rig import ERROR_SERVICE_DOES_NOT_EXIST, STOP_PENDING
 
@@ -36,6 +38,19 @@ class ServiceRemovalTest(rig.WineTestCase):
         self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
         # One poll interval would be a whole second on its own.
         self.assertLess(result.elapsed, 1.0)
+
+    def test_service_already_stopping_is_waited_for_and_deleted(self):
+        # Someone asked it to stop a moment earlier, and it takes 4 s: it can take no control meanwhile.
+        log = self.wine.install_service(["--stop-after", "4000"])
+        asked = time.monotonic()
+        self.assertEqual(self.wine.run_helper("sc", ["stop", rig.SERVICE_NAME]).returncode, 0)
+        self.wine.wait_for_state(STOP_PENDING)
+        started = time.monotonic()
+        result = self.run_uninstaller(timeout=60)
+        self.assertQuietRun(result)
+        self.assertEqual(self.wine.state_once_settled(within=1.0), GONE)
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
+        self.assertGreaterEqual(started + result.elapsed - asked, 4.0, "ended before the service had stopped")
 
     def test_service_that_never_stops_is_polled_29_seconds_then_left_installed(self):
         log = self.wine.install_service(["--never-stop"])
