@@ -175,10 +175,13 @@ TEST_F(HttpRequestTest, FailedSendOrOpenLeavesTheReplyAsGiven) {
 }
 
 TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
+    static_assert(kMaxFailedReads == 8, "the rows on failed reads count eight");
+    const ReplyStep ab = {ReplyStep::Data, "AB", 1}, cd = {ReplyStep::Data, "CD", 1};
     struct Case {
         const char* name;
         std::vector<ReplyStep> steps;
         std::string reply;
+        std::size_t reads = 0;  // how many reads were asked for; 0: not counted
     };
     const Case cases[] = {
         {"chunks are joined", {{ReplyStep::Data, "CONN", 1}, {ReplyStep::Data, "ECTED", 1}}, "CONNECTED"},
@@ -200,28 +203,12 @@ TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
            "CONNECTED",
            1}},
          "CONNECTED"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        fake::ResetWinInet();
-        fake::HttpReply reply;
-        reply.steps = c.steps;
-        EXPECT_EQ(c.reply, Post(reply));
-    }
-}
-
-TEST_F(HttpRequestTest, FailedReadsAreCountedInARow) {
-    static_assert(kMaxFailedReads == 8, "the rows below count eight");
-    const ReplyStep ab = {ReplyStep::Data, "AB", 1}, cd = {ReplyStep::Data, "CD", 1};
-    struct Case {
-        const char* name;
-        std::vector<ReplyStep> steps;
-        std::string reply;
-        std::size_t reads;
-    };
-    const Case cases[] = {
-        {"seven in a row are asked again", {ab, {ReplyStep::ReadFails, "", 7}, cd}, "ABCD", 1 + 7 + 1 + 1},
-        {"eight in a row end the loop", {ab, {ReplyStep::ReadFails, "", 8}, cd}, "AB", 1 + 8},
+        // Failed reads are counted in a row.
+        {"seven failed reads in a row are asked again",
+         {ab, {ReplyStep::ReadFails, "", 7}, cd},
+         "ABCD",
+         1 + 7 + 1 + 1},
+        {"eight end the loop", {ab, {ReplyStep::ReadFails, "", 8}, cd}, "AB", 1 + 8},
         {"a success starts the count again",
          {ab, {ReplyStep::ReadFails, "", 7}, cd, {ReplyStep::ReadFails, "", 7}, {ReplyStep::Data, "EF", 1}},
          "ABCDEF",
@@ -233,7 +220,9 @@ TEST_F(HttpRequestTest, FailedReadsAreCountedInARow) {
         fake::HttpReply reply;
         reply.steps = c.steps;
         EXPECT_EQ(c.reply, Post(reply));
-        EXPECT_EQ(c.reads, OnlyRequest().readSizes.size());
+        if (c.reads != 0) {
+            EXPECT_EQ(c.reads, OnlyRequest().readSizes.size());
+        }
     }
 }
 
