@@ -54,6 +54,14 @@ class ReportTest : public ::testing::Test {
         return bodies;
     }
 
+    // The run keeps what the report made to the end of the process; a test does not.
+    static void EndReport() {
+        delete g_pHttpRequest;
+        delete g_pReportSettings;
+        delete g_pConfigPaths;
+        g_pConfigPaths = nullptr;
+    }
+
     ReportSettings settings = {};
 };
 
@@ -154,10 +162,38 @@ TEST_F(ReportTest, WholeReportAsksAboutAdaptersInOrderAndPostsForTheRegisteredOn
         }
     }
 
-    delete g_pHttpRequest;
-    delete g_pReportSettings;
-    delete g_pConfigPaths;
-    g_pConfigPaths = nullptr;
+    EndReport();
+}
+
+TEST_F(ReportTest, EachAdapterIsAskedAboutOnceAndNoMessageWithoutARegisteredOne) {
+    struct Case {
+        const char* name;
+        std::vector<fake::Mac> adapters;
+        std::vector<std::string> bodies;
+        std::size_t listReads;
+    };
+    const Case cases[] = {
+        {"no adapter", {}, {"Quorvex/connect_check.php "}, 1},
+        {"none registered",
+         {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5D}, {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}},
+         {"Quorvex/connect_check.php ", "Quorvex/register_check.php m=00-1A-2B-3C-4D-5D",
+          "Quorvex/register_check.php m=00-1A-2B-3C-4D-5F"},
+         1 + 2 * 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::ResetIpHelper();
+        winInet.server = Answer;
+        fake::ipHelper.adapters = c.adapters;
+        fake::kernel32.profileValue = "127.0.0.1";
+
+        ReportUninstall();
+
+        EXPECT_EQ(c.bodies, Bodies());
+        EXPECT_EQ(c.listReads, fake::ipHelper.sizesPassed.size());
+        EndReport();
+    }
 }
 
 TEST_F(ReportTest, AdapterListThatTurnsUnreadableEndsTheSearchQuietly) {
@@ -203,11 +239,7 @@ TEST_F(ReportTest, NoExchangeBeginsAfterTheReportsBoundAndTheOneUnderWayIsCutThe
     EXPECT_EQ((std::vector<DWORD>{80000, 80000, 80000, 70000, 45000, 20000}), fake::kernel32.waits);
     EXPECT_FALSE(g_pHttpRequest->m_bConnected);
 
-    // The run keeps these to the end of the process; a test does not.
-    delete g_pHttpRequest;
-    delete g_pReportSettings;
-    delete g_pConfigPaths;
-    g_pConfigPaths = nullptr;
+    EndReport();
 }
 
 TEST_F(ReportTest, NoCheckForTheAddressLeftFromTheAdapterBefore) {

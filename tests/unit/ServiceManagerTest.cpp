@@ -292,12 +292,15 @@ TEST_F(ServiceSettingsTest, FillComesFromTheProgramPath) {
         const char* name;
         const char* directory;
     };
+    const std::string longDirectory = "C:\\" + std::string(MAX_PATH - 1 - 3 - 1 - 18, 'd');
+    const std::string longPath = longDirectory + "\\qrvxSuninstall.exe";
     const Case cases[] = {
         {"C:\\Tools\\qrvxSuninstall.exe", "qrvxSuninstall", "C:\\Tools"},
         {"C:\\Tools\\a.b.exe", "a.b", "C:\\Tools"},
         {"C:\\Tools\\noext", "noext", "C:\\Tools"},
         {"C:\\v1.2\\prog", "prog", "C:\\v1.2"},  // a dot in the directory is no extension
         {"qrvxSuninstall.exe", "qrvxSuninstall", ""},
+        {longPath.c_str(), "qrvxSuninstall", longDirectory.c_str()},  // the longest path there is
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

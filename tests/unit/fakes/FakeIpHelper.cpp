@@ -19,7 +19,7 @@ namespace {
 ULONG Answer(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
     fake::IpHelper& ip = fake::ipHelper;
     const ULONG given = *sizePointer;
-    const ULONG needed = static_cast<ULONG>(ip.adapters.size() * sizeof(IP_ADAPTER_INFO));
+    const ULONG needed = static_cast<ULONG>(ip.adapters.size() * sizeof(IP_ADAPTER_INFO)) + ip.extraNeeded;
     ip.sizesPassed.push_back(given);
 
     ULONG result = ip.adapters.empty() ? ERROR_NO_DATA

@@ -18,6 +18,8 @@ struct IpHelper {
     std::deque<ULONG> results;
     // How many adapters come after each call, one entry per call: a list that grows while it is read.
     std::deque<std::size_t> growth;
+    // Bytes asked for beyond the records, as Windows asks for the address strings of many addresses.
+    ULONG extraNeeded = 0;
     std::vector<ULONG> sizesPassed;
 };
 

@@ -57,9 +57,9 @@ ULONGLONG GetTickCount64() {
     return now;
 }
 
-HANDLE CreateThread(void* /*threadAttributes*/, std::size_t /*stackSize*/,
-                    LPTHREAD_START_ROUTINE startAddress, void* parameter, DWORD /*creationFlags*/,
-                    DWORD* /*threadId*/) {
+HANDLE CreateThread(void* /*threadAttributes*/, std::size_t stackSize, LPTHREAD_START_ROUTINE startAddress,
+                    void* parameter, DWORD creationFlags, DWORD* /*threadId*/) {
+    fake::kernel32.threadArgs.emplace_back(stackSize, creationFlags);
     if (fake::kernel32.threadsFail) {
         return nullptr;
     }

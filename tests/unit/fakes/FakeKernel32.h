@@ -37,7 +37,8 @@ struct Kernel32 {
     // Threads run to their end as they are made, unless they hang: then they wait in `hanging` and every
     // wait for them times out.
     bool threadsHang = false;
-    bool threadsFail = false;  // no thread can be made at all
+    bool threadsFail = false;                               // no thread can be made at all
+    std::vector<std::pair<std::size_t, DWORD>> threadArgs;  // the stack size and creation flags of each
     std::vector<std::pair<LPTHREAD_START_ROUTINE, void*>> hanging;
     std::vector<DWORD> waits;  // the time-out of each wait
     int threadsMade = 0, handlesClosed = 0;

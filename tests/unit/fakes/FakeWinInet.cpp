@@ -164,7 +164,7 @@ BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, D
     if (record->offset == step->bytes.size()) {
         fake::Consume(*record);
     }
-    *numberOfBytesRead = static_cast<DWORD>(count);
+    *numberOfBytesRead = static_cast<DWORD>(count) + winInet.readOverstates;
     return TRUE;
 }
 

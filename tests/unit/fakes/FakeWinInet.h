@@ -58,6 +58,7 @@ struct RequestRecord {
 
 struct WinInet {
     bool openFails = false, connectFails = false, openRequestFails = false;
+    DWORD readOverstates = 0;  // how much more than it wrote a successful read says it read
     std::function<HttpReply(const RequestRecord&)> server;  // none: every body is empty
 
     std::vector<OpenCall> opens;
