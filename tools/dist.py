@@ -118,8 +118,8 @@ def release_files(build, version, sign):
     for arch in ARCHES:
         folder = f"qrvxSuninstall-{version}-{arch}/"
         shipped = {name: programs[arch, name] for name in PROGRAMS}
-        sbom = spdx_document(f"qrvxSuninstall-{version}-{arch}", version, created,
-                             {name: (data, linked_components(build / arch, name)) for name, data in shipped.items()})
+        contents = {name: (data, linked_components(build / arch, name)) for name, data in shipped.items()}
+        sbom = spdx_document(f"qrvxSuninstall-{version}-{arch}", version, created, contents)
         files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, shipped[PROGRAM]),
                                                (folder + CHECK, shipped[CHECK]),
                                                (folder + LAUNCHER, launcher),
@@ -174,7 +174,8 @@ def debian_package(paths):
         if found and not line.startswith("diversion "):
             owners[path] = names
     if search.returncode != 0 or set(owners) != set(paths) or len(set(owners.values())) != 1:
-        raise DistError(f"No one Debian package holds {sorted(paths)}:\n{search.stdout}{search.stderr}".rstrip())
+        raise DistError(f"No one Debian package holds {sorted(paths)}:\n"
+                        f"{search.stdout}{search.stderr}".rstrip())
     package = owners.popitem()[1]
     fields = ("Package", "Version", "Architecture")
     query = subprocess.run(["dpkg-query", "-W", "-f=" + "\\t".join(f"${{{f}}}" for f in fields), package],
@@ -223,10 +224,10 @@ def spdx_document(name, version, created, programs):
     packages, relationships, listed = [], [], {}
     for file_name, (data, components) in programs.items():
         program_id = spdx_id(Path(file_name).stem)
+        checksum = {"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}
         packages.append({"SPDXID": program_id, "name": Path(file_name).stem, "versionInfo": version,
                          "packageFileName": file_name, "primaryPackagePurpose": "APPLICATION",
-                         "checksums": [{"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}],
-                         **unknown})
+                         "checksums": [checksum], **unknown})
         relationships.append({"spdxElementId": "SPDXRef-DOCUMENT", "relationshipType": "DESCRIBES",
                               "relatedSpdxElement": program_id})
         for component, (package, paths) in sorted(components.items()):
