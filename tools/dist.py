@@ -1,31 +1,43 @@
 """Packs the release archives from the builds of both programs (`make dist`).
 
 Writes, into build/dist unless told otherwise:
-  qrvxSuninstall-VERSION-win64.zip, qrvxSuninstall-VERSION-win32.zip  the program, a sample
-      qrvxconfig.ini and README.txt;
+  qrvxSuninstall-VERSION-win64.zip, qrvxSuninstall-VERSION-win32.zip  the program, the launcher
+      qrvx-uninstall.cmd with its check qrvxScheck.exe, a sample qrvxconfig.ini, README.txt and
+      qrvxSuninstall.spdx.json (the SBOM, SPDX 2.3);
   qrvxSuninstall-VERSION-symbols.zip  the symbol files of both programs;
   SHA256SUMS  over the three archives.
 
 Entries have fixed times, attributes and order, so that the same programs give the same archives.
+The SBOM names, besides the two programs as packed, each component that the linker took into them
+statically (read from its link map), with the version of the Debian package whose file it took; its
+creation time is SOURCE_DATE_EPOCH where set, else the time of the checkout's commit.
 
-With QRVX_SIGN_PFX (a PKCS#12 file) and QRVX_SIGN_PASSWORD set, copies of both programs are signed with
+With QRVX_SIGN_PFX (a PKCS#12 file) and QRVX_SIGN_PASSWORD set, copies of the programs are signed with
 osslsigncode (SHA-256) and the signed copies are packed; QRVX_SIGN_TIMESTAMP_URL adds an RFC 3161 time
 stamp. A signing that fails writes no archive at all.
 """
 
 import argparse
 import hashlib
+import json
 import os
+import re
 import subprocess
 import sys
 import tempfile
+import time
 import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 ARCHES = ("win64", "win32")
 PROGRAM = "qrvxSuninstall.exe"
+CHECK = "qrvxScheck.exe"  # the launcher's check whether the service is gone
+# Each shipped program: the description its signature carries.
+PROGRAMS = {PROGRAM: "Quorvex service uninstaller", CHECK: "Quorvex service check"}
 SYMBOLS = PROGRAM + ".debug"
+LAUNCHER = "qrvx-uninstall.cmd"
+SBOM = "qrvxSuninstall.spdx.json"
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip entry can carry
 ARCHIVE_ATTRIBUTE = 0x20  # FILE_ATTRIBUTE_ARCHIVE, as Windows' own zip folders write
 
@@ -37,7 +49,7 @@ class DistError(Exception):
 def built_version(build):
     versions = set()
     for arch in ARCHES:
-        for name in (PROGRAM, SYMBOLS, "version.txt"):
+        for name in (*PROGRAMS, *link_maps(), SYMBOLS, "version.txt"):
             if not (build / arch / name).is_file():
                 raise DistError(f"{build / arch / name} is missing: build both programs first "
                                 "(make win64 win32).")
@@ -45,6 +57,10 @@ def built_version(build):
     if len(versions) != 1:
         raise DistError(f"The builds are of different versions: {sorted(versions)}.")
     return versions.pop()
+
+
+def link_maps():
+    return [Path(name).stem + ".map" for name in PROGRAMS]
 
 
 def windows_text(path, version):
@@ -66,48 +82,180 @@ def archive(entries):
 
 
 def signed(programs, pfx, password, timestamp_url):
-    """Signed copies of the programs ({arch: bytes}); the build outputs are left as they are."""
+    """Signed copies of the programs ({(arch, name): bytes}); the build outputs are left as they are."""
     result = {}
     with tempfile.TemporaryDirectory() as work:
         work = Path(work)
         password_file = work / "password"
         password_file.touch(mode=0o600)
         password_file.write_text(password)
-        for arch, data in programs.items():
-            unsigned, signed_copy = work / f"{arch}-unsigned.exe", work / f"{arch}.exe"
+        for (arch, name), data in programs.items():
+            unsigned, signed_copy = work / f"{arch}-unsigned-{name}", work / f"{arch}-{name}"
             unsigned.write_bytes(data)
             command = ["osslsigncode", "sign", "-pkcs12", pfx, "-readpass", str(password_file),
-                       "-h", "sha256", "-n", "Quorvex service uninstaller"]
+                       "-h", "sha256", "-n", PROGRAMS[name]]
             if timestamp_url:
                 command += ["-ts", timestamp_url]
             command += ["-in", str(unsigned), "-out", str(signed_copy)]
             run = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
             if run.returncode != 0 or not signed_copy.is_file():
-                raise DistError(f"Signing the {arch} program failed:\n{run.stdout}{run.stderr}".rstrip())
-            result[arch] = signed_copy.read_bytes()
+                raise DistError(f"Signing the {arch} {name} failed:\n{run.stdout}{run.stderr}".rstrip())
+            result[arch, name] = signed_copy.read_bytes()
     return result
 
 
 def release_files(build, version, sign):
     """{file name: bytes} of everything that goes into the output folder."""
-    programs = {arch: (build / arch / PROGRAM).read_bytes() for arch in ARCHES}
+    programs = {(arch, name): (build / arch / name).read_bytes() for arch in ARCHES for name in PROGRAMS}
     if sign:
         programs = signed(programs, *sign)
     readme = windows_text(ROOT / "packaging" / "README.txt", version)
     config = windows_text(ROOT / "packaging" / "qrvxconfig.ini", version)
+    launcher = windows_text(ROOT / "packaging" / LAUNCHER, version)
+    created = creation_time()
 
     files = {}
     for arch in ARCHES:
         folder = f"qrvxSuninstall-{version}-{arch}/"
-        files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, programs[arch]),
+        shipped = {name: programs[arch, name] for name in PROGRAMS}
+        contents = {name: (data, linked_components(build / arch, name)) for name, data in shipped.items()}
+        sbom = spdx_document(f"qrvxSuninstall-{version}-{arch}", version, created, contents)
+        files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, shipped[PROGRAM]),
+                                               (folder + CHECK, shipped[CHECK]),
+                                               (folder + LAUNCHER, launcher),
                                                (folder + "qrvxconfig.ini", config),
-                                               (folder + "README.txt", readme)])
+                                               (folder + "README.txt", readme),
+                                               (folder + SBOM, sbom)])
     folder = f"qrvxSuninstall-{version}-symbols/"
     files[folder[:-1] + ".zip"] = archive(
         [(f"{folder}{arch}/{SYMBOLS}", (build / arch / SYMBOLS).read_bytes()) for arch in ARCHES])
     files["SHA256SUMS"] = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n"
                                   for name, data in files.items()).encode()
     return files
+
+
+# --- the SBOM ------------------------------------------------------------------------------------------
+
+# Toolchain files outside the target's own library folder, by name: the component each belongs to.
+GCC_COMPONENTS = {"libstdc++.a": "libstdc++", "libssp.a": "libssp", "libssp_nonshared.a": "libssp",
+                  "libgcc.a": "libgcc", "libgcc_eh.a": "libgcc", "crtbegin.o": "libgcc", "crtend.o": "libgcc"}
+# The startup code, libmingw32, libmingwex and the import libraries' thunks.
+RUNTIME = "mingw-w64-runtime"
+RUNTIME_FOLDER = re.compile(r"^/usr/[^/]+-w64-mingw32/lib/")
+
+
+def linked_files(link_map):
+    """The toolchain's files of which the linker took something into the program: each archive it took a
+    member of, and each object it loaded whole. The project's own inputs are named relative to the build."""
+    text = link_map.read_text(errors="replace")
+    members, found, _ = text.partition("\nDiscarded input sections")
+    if not found:
+        raise DistError(f"{link_map} is not a link map of GNU ld.")
+    taken = set(re.findall(r"(?m)^(/[^\s(]+)\(", members))
+    taken |= set(re.findall(r"(?m)^LOAD (/\S+\.o)$", text))
+    return {os.path.realpath(path) for path in taken}
+
+
+def component_of(path):
+    if RUNTIME_FOLDER.match(path):
+        return RUNTIME
+    component = GCC_COMPONENTS.get(Path(path).name)
+    if component is None:
+        raise DistError(f"The link took in {path}, of no known component: the SBOM would leave it out.")
+    return component
+
+
+def debian_package(paths):
+    """The one Debian package that installed all of these files: {field: value}."""
+    search = subprocess.run(["dpkg", "-S", *sorted(paths)], capture_output=True, text=True)
+    owners = {}
+    for line in search.stdout.splitlines():
+        names, found, path = line.partition(": ")
+        if found and not line.startswith("diversion "):
+            owners[path] = names
+    if search.returncode != 0 or set(owners) != set(paths) or len(set(owners.values())) != 1:
+        raise DistError(f"No one Debian package holds {sorted(paths)}:\n"
+                        f"{search.stdout}{search.stderr}".rstrip())
+    package = owners.popitem()[1]
+    fields = ("Package", "Version", "Architecture")
+    query = subprocess.run(["dpkg-query", "-W", "-f=" + "\\t".join(f"${{{f}}}" for f in fields), package],
+                           capture_output=True, text=True)
+    values = query.stdout.split("\t")
+    if query.returncode != 0 or len(values) != len(fields) or not all(values):
+        raise DistError(f"dpkg-query cannot tell the version of {package}:\n{query.stderr}".rstrip())
+    return dict(zip(fields, values))
+
+
+def linked_components(build, program):
+    """{component: (Debian package fields, [files])} of what the linker put into the program."""
+    by_component = {}
+    for path in linked_files(build / (Path(program).stem + ".map")):
+        by_component.setdefault(component_of(path), []).append(path)
+    return {component: (debian_package(paths), sorted(paths)) for component, paths in by_component.items()}
+
+
+def creation_time():
+    """The same in every build of one commit: SOURCE_DATE_EPOCH, else the commit's time; never the clock."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is None:
+        log = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%ct"], capture_output=True,
+                             text=True)
+        if log.returncode != 0:
+            raise DistError("Not a git checkout: set SOURCE_DATE_EPOCH to the sources' time for the SBOM.")
+        epoch = log.stdout.strip()
+    if not epoch.isdigit():
+        raise DistError(f"Not a time in seconds: {epoch!r}.")
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(int(epoch)))
+
+
+def spdx_id(name):
+    return "SPDXRef-" + re.sub(r"[^A-Za-z0-9.-]", "x", name)
+
+
+def purl(package):
+    version = "".join(c if c.isalnum() or c in ".-_~" else f"%{ord(c):02X}" for c in package["Version"])
+    return f"pkg:deb/debian/{package['Package']}@{version}?arch={package['Architecture']}"
+
+
+def spdx_document(name, version, created, programs):
+    """The SBOM of one archive, SPDX 2.3 in JSON. programs: {file name: (bytes as packed, components)}."""
+    unknown = {"downloadLocation": "NOASSERTION", "filesAnalyzed": False, "licenseConcluded": "NOASSERTION",
+               "licenseDeclared": "NOASSERTION", "copyrightText": "NOASSERTION"}
+    packages, relationships, listed = [], [], {}
+    for file_name, (data, components) in programs.items():
+        program_id = spdx_id(Path(file_name).stem)
+        checksum = {"algorithm": "SHA256", "checksumValue": hashlib.sha256(data).hexdigest()}
+        packages.append({"SPDXID": program_id, "name": Path(file_name).stem, "versionInfo": version,
+                         "packageFileName": file_name, "primaryPackagePurpose": "APPLICATION",
+                         "checksums": [checksum], **unknown})
+        relationships.append({"spdxElementId": "SPDXRef-DOCUMENT", "relationshipType": "DESCRIBES",
+                              "relatedSpdxElement": program_id})
+        for component, (package, paths) in sorted(components.items()):
+            listed.setdefault(component, (package, set()))[1].update(paths)
+            relationships.append({"spdxElementId": program_id, "relationshipType": "CONTAINS",
+                                  "relatedSpdxElement": spdx_id(component)})
+    for component, (package, paths) in sorted(listed.items()):
+        packages.append({
+            "SPDXID": spdx_id(component), "name": component, "versionInfo": package["Version"],
+            "primaryPackagePurpose": "LIBRARY",
+            "sourceInfo": f"Linked statically from the Debian package {package['Package']} "
+                          f"{package['Version']} ({package['Architecture']}): " + ", ".join(sorted(paths)),
+            "externalRefs": [{"referenceCategory": "PACKAGE-MANAGER", "referenceType": "purl",
+                              "referenceLocator": purl(package)}],
+            **unknown})
+    program_sha = packages[0]["checksums"][0]["checksumValue"]
+    document = {
+        "spdxVersion": "SPDX-2.3",
+        "dataLicense": "CC0-1.0",
+        "SPDXID": "SPDXRef-DOCUMENT",
+        "name": name,
+        # Unique to what is packed, and the same each time the same programs are packed.
+        "documentNamespace": f"https://spdx.org/spdxdocs/{name}-{program_sha}",
+        "creationInfo": {"created": created, "creators": ["Tool: qrvxSuninstall-dist"]},
+        "packages": packages,
+        "relationships": relationships,
+    }
+    return (json.dumps(document, indent=2) + "\n").encode()
 
 
 def signing_from_environment():

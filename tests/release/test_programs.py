@@ -66,6 +66,11 @@ class ProgramTest(unittest.TestCase):
         imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.headers)}
         self.assertEqual(imported, {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})
 
+    def test_check_beside_it_imports_only_the_systems_own_dlls(self):
+        check = self.folder / "qrvxScheck.exe"
+        imported = {name.lower() for name in re.findall(r"DLL Name: (\S+)", tool("objdump", "-p", check))}
+        self.assertEqual(imported, {"kernel32.dll", "advapi32.dll", "msvcrt.dll"})
+
     def test_loader_flags(self):
         flags = int(re.search(r"DllCharacteristics\s+([0-9a-f]+)", self.headers)[1], 16)
         self.assertEqual(flags, ARCHES[options.arch][4], hex(flags))

@@ -14,8 +14,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 SKIPPED = 77
-OUTPUTS = [f"build/{arch}/qrvxSuninstall.exe{suffix}"
-           for arch in ("win64", "win32") for suffix in ("", ".debug")]
+OUTPUTS = [f"build/{arch}/{name}" for arch in ("win64", "win32")
+           for name in ("qrvxSuninstall.exe", "qrvxSuninstall.exe.debug", "qrvxScheck.exe")]
 
 
 def tracked_files():
@@ -24,9 +24,17 @@ def tracked_files():
     return [name for name in listing.decode().split("\0") if name]
 
 
+def commit_time():
+    return subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%ct"], capture_output=True,
+                          check=True, text=True).stdout.strip()
+
+
 def run(command, folder):
     # Signing variables of the caller's shell must not reach the dist run: signatures carry a time.
     env = {k: v for k, v in os.environ.items() if not k.startswith("QRVX_SIGN_")}
+    # The copies are no git checkouts: the SBOM's time comes from this checkout's commit, as a rebuild
+    # from a source archive would set it.
+    env.setdefault("SOURCE_DATE_EPOCH", commit_time())
     result = subprocess.run(command, cwd=folder, env=env, stdin=subprocess.DEVNULL, capture_output=True,
                             text=True)
     if result.returncode != 0:
@@ -36,7 +44,8 @@ def run(command, folder):
 def clean_release_build(folder):
     for preset in ("win64", "win32"):
         run(["cmake", "--preset", preset], folder)
-        run(["cmake", "--build", "--preset", preset, "--parallel", "2", "--target", "qrvxSuninstall"], folder)
+        run(["cmake", "--build", "--preset", preset, "--parallel", "2",
+             "--target", "qrvxSuninstall", "qrvxScheck"], folder)
     run([sys.executable, "tools/dist.py"], folder)
 
 

@@ -1,6 +1,9 @@
 """The x64 release archive as an admin gets it: unpacked, its sample qrvxconfig.ini pointed at the server,
-and run; and the same with both programs signed by a throwaway certificate."""
+and run; its launcher run as a deployment tool runs it; and the same with the programs signed by a
+throwaway certificate."""
 
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -21,9 +24,20 @@ EXCHANGE = [
     ("/Quorvex/message_post.php", b"m=" + ADDRESS.encode() + b"&d=SERVICE PROGRAM UNINSTALLED !!"),
 ]
 PASSWORD = "qrvx-test-only"
+PROGRAMS = ("qrvxSuninstall.exe", "qrvxScheck.exe")
+LAUNCHER = "qrvx-uninstall.cmd"
+ERROR_INSTALL_FAILURE = 1603
 
 
 class ReleaseTest(rig.WineTestCase):
+    unsigned = None  # dist.py's run for the unsigned archives, made once for all the tests
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.shared = Path(tempfile.mkdtemp(prefix="qrvx-release-unsigned-"))
+        cls.addClassCleanup(shutil.rmtree, cls.shared, ignore_errors=True)
+
     def setUp(self):
         super().setUp()
         self.temp = Path(tempfile.mkdtemp(prefix="qrvx-release-"))
@@ -35,6 +49,14 @@ class ReleaseTest(rig.WineTestCase):
                               env={**env, **signing}, stdin=subprocess.DEVNULL, capture_output=True,
                               text=True, timeout=120)
 
+    def unsigned_dist(self):
+        if ReleaseTest.unsigned is None:
+            ReleaseTest.unsigned = self.dist(self.shared / "dist")
+        packed = ReleaseTest.unsigned
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        self.assertIn("Not signed", packed.stdout)
+        return self.shared / "dist"
+
     def unpack(self, out, arch):
         [archive] = out.glob(f"qrvxSuninstall-*-{arch}.zip")
         target = self.temp / "unpacked" / out.name / arch
@@ -42,7 +64,8 @@ class ReleaseTest(rig.WineTestCase):
             zip_file.extractall(target)
         [folder] = target.iterdir()
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
-                         ["README.txt", "qrvxSuninstall.exe", "qrvxconfig.ini"])
+                         sorted(["README.txt", "qrvxconfig.ini", "qrvxSuninstall.spdx.json", LAUNCHER,
+                                 *PROGRAMS]))
         return folder
 
     def run_as_shipped(self, folder):
@@ -63,14 +86,45 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
 
     def test_unsigned_archive_runs_as_shipped(self):
-        out = self.temp / "dist"
-        packed = self.dist(out)
-        self.assertEqual(packed.returncode, 0, packed.stderr)
-        self.assertIn("Not signed", packed.stdout)
-        folder = self.unpack(out, "win64")
+        folder = self.unpack(self.unsigned_dist(), "win64")
         shipped = (folder / "qrvxSuninstall.exe").read_bytes()
         self.assertEqual(shipped, self.wine.program("qrvxSuninstall").read_bytes())
         self.run_as_shipped(folder)
+
+    def run_launcher(self):
+        """Runs the unpacked archive's launcher through `cmd /c`, as a deployment tool does, from another
+        folder, with a space in the archive folder's path. Returns (result, output before the status line,
+        the launcher's exit status as Windows gives it)."""
+        kit = self.wine.work / "release kit"
+        shutil.copytree(self.unpack(self.unsigned_dist(), "win64"), kit)
+        elsewhere = self.wine.work / "elsewhere"
+        elsewhere.mkdir()
+        # Wine gives a Linux parent only the low byte of an exit status: a cmd of its own prints it whole.
+        caller = self.wine.work / "caller.cmd"
+        caller.write_bytes((f'@echo off\r\ncd /d "{self.wine.windows_path(elsewhere)}"\r\n'
+                            f'cmd /c "{self.wine.windows_path(kit / LAUNCHER)}"\r\n'
+                            "echo exit status %errorlevel%\r\n").encode())
+        result = self.wine.run_helper("cmd", ["/c", self.wine.windows_path(caller)])
+        output, found, status = result.stdout.rpartition(b"exit status ")
+        self.assertTrue(found, result.stdout + result.stderr)
+        return result, output, int(status)
+
+    def test_launcher_succeeds_when_the_service_stops_and_goes(self):
+        self.wine.install_service(["--stop-at-once"])
+        result, output, status = self.run_launcher()
+        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+
+    def test_launcher_fails_when_the_service_never_stops(self):
+        self.wine.install_service(["--never-stop"])
+        result, output, status = self.run_launcher()
+        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, ERROR_INSTALL_FAILURE), result.stderr)
+        self.assertGreaterEqual(result.elapsed, 29.0)  # the program's whole wait came first
+        self.assertEqual(self.wine.service_state(), ("state", rig.STOP_PENDING))
+
+    def test_launcher_succeeds_without_the_service(self):
+        result, output, status = self.run_launcher()
+        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
 
     def make_certificate(self):
         """A throwaway self-signed code-signing certificate: (PKCS#12 file, certificate in PEM)."""
@@ -104,9 +158,15 @@ class ReleaseTest(rig.WineTestCase):
         folders = {arch: self.unpack(out, arch) for arch in ("win64", "win32")}
         for arch, folder in folders.items():
             with self.subTest(arch):
-                checked = self.verify(folder / "qrvxSuninstall.exe", cert)
-                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
-                self.assertIn("Signature verification: ok", checked.stdout)
+                sbom = json.loads((folder / "qrvxSuninstall.spdx.json").read_text())
+                listed = {p.get("packageFileName"): p.get("checksums") for p in sbom["packages"]}
+                for name in PROGRAMS:
+                    checked = self.verify(folder / name, cert)
+                    self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                    self.assertIn("Signature verification: ok", checked.stdout)
+                    # The SBOM names the signed copy, as packed.
+                    digest = hashlib.sha256((folder / name).read_bytes()).hexdigest()
+                    self.assertEqual(listed[name], [{"algorithm": "SHA256", "checksumValue": digest}])
                 # Copies were signed: the build outputs are as they were, and carry no signature.
                 program = rig.BUILD / arch / "qrvxSuninstall.exe"
                 self.assertEqual(program.read_bytes(), built[arch])
