@@ -83,19 +83,17 @@ def mounts_under(path):
     return found
 
 
-# Run by sh inside `unshare --mount`: $1 is the chroot, then the shared folders up to "--", then the command.
-# Propagation is made private before anything is mounted, so that no mount reaches the namespace we came
+# Run by sh inside `unshare --mount --propagation private`, which makes every mount private (as
+# `mount --make-rprivate /` would) before anything is mounted, so that no mount reaches the namespace we came
 # from (that of `ip netns exec`, or the host's) and all of them end with the last process of this one.
+# $1 is the chroot, then the shared folders up to "--", then the command. /sys is that of the current
+# network namespace, as `ip netns exec` mounted it. Each mount is a process of its own: only what Wine needs.
 _ENTER = r"""
 set -e
 root=$1; shift
-mount --make-rprivate /
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
-for file in /etc/resolv.conf /etc/hosts; do
-  [ -e "$file" ] && [ -e "$root$file" ] && mount --bind "$file" "$root$file"
-done
 while [ "$1" != "--" ]; do
   mkdir -p "$root$1"
   mount --bind "$1" "$root$1"
@@ -107,8 +105,11 @@ exec chroot "$root" "$@"
 
 
 def _enter(argv, shared=()):
+    folders = sorted({Path(folder).resolve() for folder in shared})
+    # A folder inside another shared one comes with it.
+    folders = [f for f in folders if not any(other != f and other in f.parents for other in folders)]
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", _ENTER, "sh", str(CHROOT),
-            *[str(Path(folder).resolve()) for folder in shared], "--", *argv]
+            *map(str, folders), "--", *argv]
 
 
 def command(release, argv, shared=()):
@@ -184,6 +185,9 @@ def _make():
             if subprocess.run(step, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                               env=env, timeout=1800).returncode != 0:
                 return f"Making the Debian {SUITE} chroot for Wine 10 failed: {_log_tail()} (see {LOG})"
+    # Name look-ups under Wine 10 go to loopback, as in the rig's namespaces; never to the host's resolver.
+    (CHROOT / "etc" / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    (CHROOT / "etc" / "hosts").write_text("127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n")
     for path in (*LOADERS.values(), WINESERVER):
         if not (CHROOT / path.lstrip("/")).exists():
             return f"The Debian {SUITE} chroot has no {path}."
