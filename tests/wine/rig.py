@@ -212,6 +212,13 @@ class Wine:
             self.wait_for_state(RUNNING)
         return log
 
+    def ask_to_stop(self):
+        """Asks the service to stop, as someone might just before a run, and waits until it is stopping: for
+        a service installed with --stop-after MS or --never-stop."""
+        result = self.run_helper("sc", ["stop", SERVICE_NAME])
+        assert result.returncode == 0, result.stdout
+        self.wait_for_state(STOP_PENDING)
+
     def remove_service_if_installed(self):
         if self.service_state() != ("error", ERROR_SERVICE_DOES_NOT_EXIST):
             self.run_helper("sc", ["delete", SERVICE_NAME])
