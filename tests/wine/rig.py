@@ -110,8 +110,8 @@ class Wine:
 
     def _wineserver(self, flag, check=True):
         with open(os.devnull, "wb") as null:
-            subprocess.run(wine_command([wine_release.wineserver(RELEASE), flag]), env=self.env, stdout=null, stderr=null, check=check,
-                           timeout=120)
+            subprocess.run(wine_command([wine_release.wineserver(RELEASE), flag]), env=self.env, stdout=null,
+                           stderr=null, check=check, timeout=120)
 
     # --- programs -------------------------------------------------------------------------------------
 
@@ -144,8 +144,9 @@ class Wine:
         out, err = self.logs / "stdout", self.logs / "stderr"
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
             started = time.monotonic()
-            returncode = subprocess.run(wine_command(command), env={**self.env, **(env or {})}, stdout=stdout,
-                                        stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            returncode = subprocess.run(wine_command(command), env={**self.env, **(env or {})},
+                                        stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
+                                        timeout=timeout).returncode
             elapsed = time.monotonic() - started
         return Result(returncode, out.read_bytes(), err.read_bytes(), elapsed)
 
@@ -155,8 +156,8 @@ class Wine:
         program ended)."""
         controller, terminal = pty.openpty()
         started = time.monotonic()
-        process = subprocess.Popen(wine_command([self.loader, windows_exe, *args]), env=self.env, stdout=terminal,
-                                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(wine_command([self.loader, windows_exe, *args]), env=self.env,
+                                   stdout=terminal, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         os.close(terminal)
         seen, text = [], b""
         try:

@@ -55,10 +55,6 @@ def selected():
     return release
 
 
-def loader(release, arch):
-    return LOADERS[arch]
-
-
 def wineserver(release):
     return "wineserver" if release == HOST else WINESERVER
 
@@ -136,7 +132,8 @@ def debian_mirror():
             for stanza in re.split(r"\n\s*\n", text):
                 fields = dict(re.findall(r"^(\S+):\s*(.*)$", stanza, re.M))
                 suites = fields.get("Suites", "").split()
-                if "deb" in fields.get("Types", "").split() and any(not s.endswith("-security") for s in suites):
+                wanted = any(not suite.endswith("-security") for suite in suites)
+                if "deb" in fields.get("Types", "").split() and wanted:
                     for uri in fields.get("URIs", "").split():
                         if re.search(r"/debian/?$", uri):
                             return uri
