@@ -7,7 +7,7 @@ packages=(cmake make g++ libgtest-dev python3 iproute2
           clang libclang-rt-14-dev clang-tidy cppcheck
           g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
           wine wine64 wine32:i386
-          osslsigncode openssl icoutils)
+          osslsigncode openssl icoutils debootstrap)
 
 missing=()
 for package in "${packages[@]}"; do

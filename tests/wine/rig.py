@@ -24,9 +24,13 @@ import time
 import unittest
 from pathlib import Path
 
+import wine_release
+
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QRVX_BUILD_ROOT", ROOT / "build"))
-PREFIX = Path(os.environ.get("QRVX_WINEPREFIX", BUILD / "wine-prefix"))
+# QRVX_WINE_RELEASE=10 runs every Wine command under Debian 13's Wine 10.0 instead (see wine_release.py).
+RELEASE = wine_release.selected()
+PREFIX = Path(os.environ.get("QRVX_WINEPREFIX", wine_release.prefix(RELEASE, BUILD)))
 
 # arch: (build folder, Wine loader). /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is
 # installed, even on a host that cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader, such as one
@@ -50,6 +54,11 @@ class Result:
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
+
+
+def wine_command(argv):
+    """ARGV (a loader or the wineserver first) as it runs under the selected Wine release."""
+    return wine_release.command(RELEASE, argv, shared=[PREFIX, BUILD])
 
 
 def sh(*args, check=True):
@@ -101,8 +110,8 @@ class Wine:
 
     def _wineserver(self, flag, check=True):
         with open(os.devnull, "wb") as null:
-            subprocess.run(["wineserver", flag], env=self.env, stdout=null, stderr=null, check=check,
-                           timeout=120)
+            subprocess.run(wine_command([wine_release.wineserver(RELEASE), flag]), env=self.env, stdout=null,
+                           stderr=null, check=check, timeout=120)
 
     # --- programs -------------------------------------------------------------------------------------
 
@@ -135,8 +144,9 @@ class Wine:
         out, err = self.logs / "stdout", self.logs / "stderr"
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
             started = time.monotonic()
-            returncode = subprocess.run(command, env={**self.env, **(env or {})}, stdout=stdout,
-                                        stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            returncode = subprocess.run(wine_command(command), env={**self.env, **(env or {})},
+                                        stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
+                                        timeout=timeout).returncode
             elapsed = time.monotonic() - started
         return Result(returncode, out.read_bytes(), err.read_bytes(), elapsed)
 
@@ -146,8 +156,8 @@ class Wine:
         program ended)."""
         controller, terminal = pty.openpty()
         started = time.monotonic()
-        process = subprocess.Popen([self.loader, windows_exe, *args], env=self.env, stdout=terminal,
-                                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(wine_command([self.loader, windows_exe, *args]), env=self.env,
+                                   stdout=terminal, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         os.close(terminal)
         seen, text = [], b""
         try:
@@ -202,6 +212,13 @@ class Wine:
             assert result.returncode == 0, result.stdout
             self.wait_for_state(RUNNING)
         return log
+
+    def ask_to_stop(self):
+        """Asks the service to stop, as someone might just before a run, and waits until it is stopping: for
+        a service installed with --stop-after MS or --never-stop."""
+        result = self.run_helper("sc", ["stop", SERVICE_NAME])
+        assert result.returncode == 0, result.stdout
+        self.wait_for_state(STOP_PENDING)
 
     def remove_service_if_installed(self):
         if self.service_state() != ("error", ERROR_SERVICE_DOES_NOT_EXIST):
@@ -326,7 +343,7 @@ def runs_32bit_programs():
     """Whether Wine's 32-bit loader starts here. Some hosts run 64-bit user code only: there every i386 Linux
     program fails with "Exec format error", and so no x86 Windows program can run under Wine."""
     try:
-        return sh(ARCHES["x86"][1], "--version", check=False) == 0
+        return sh(*wine_command([ARCHES["x86"][1], "--version"]), check=False) == 0
     except (OSError, subprocess.SubprocessError):
         return False
 
@@ -335,7 +352,12 @@ def missing_prerequisite(arch="x64"):
     """Why the rig cannot run here, or None."""
     if os.geteuid() != 0:
         return "The Wine rig needs root, for its private network namespaces."
-    for program in ("ip", "wineserver", ARCHES[HELPER_ARCH][1], ARCHES[arch][1]):
+    reason = wine_release.missing(RELEASE)
+    if reason:
+        return reason
+    needed = ("ip", "wineserver", ARCHES[HELPER_ARCH][1], ARCHES[arch][1]) if RELEASE == wine_release.HOST \
+        else ("ip",)
+    for program in needed:
         if shutil.which(program) is None:
             return f"{program} is missing: run 'make test' as root to install it."
     if arch == "x86" and not runs_32bit_programs():

@@ -4,6 +4,9 @@
 //   qrvxprobe.exe adapters                          prints "count N", then "address I TEXT" for each index
 //                                                   from 0 to N (one past the end)
 //   qrvxprobe.exe query SERVICE                     prints "state N", or "error N" when it cannot be read
+//   qrvxprobe.exe control SERVICE stop|interrogate  one ControlService; prints "returned B error N state S
+//                                                   ms T": its result, the last error (0 on success), the
+//                                                   state in the record it filled (0 if none) and its time
 //   qrvxprobe.exe load NAME                         loads NAME by bare name, as an ordinary import would
 //                                                   be found; shows that a planted DLL can be noticed
 #include <windows.h>
@@ -61,6 +64,33 @@ int Query(const char* name) {
     return 0;
 }
 
+int Control(const char* name, const char* verb) {
+    DWORD control = std::strcmp(verb, "stop") == 0 ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr
+            ? OpenServiceA(manager, name, SERVICE_STOP | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS)
+            : nullptr;
+    if (service == nullptr) {
+        std::printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+    } else {
+        SERVICE_STATUS status = {};
+        ULONGLONG started = GetTickCount64();
+        SetLastError(0);
+        BOOL returned = ControlService(service, control, &status);
+        DWORD error = returned ? 0 : GetLastError();
+        ULONGLONG elapsed = GetTickCount64() - started;
+        std::printf("returned %d error %lu state %lu ms %llu\n", returned ? 1 : 0,
+                    static_cast<unsigned long>(error), static_cast<unsigned long>(status.dwCurrentState),
+                    static_cast<unsigned long long>(elapsed));
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return 0;
+}
+
 int Adapters() {
     int count = CServiceUtility::GetAdapterCount();
     std::printf("count %d\n", count);
@@ -84,6 +114,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "query") == 0) {
         return Query(argv[2]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "control") == 0 &&
+        (std::strcmp(argv[3], "stop") == 0 || std::strcmp(argv[3], "interrogate") == 0)) {
+        return Control(argv[2], argv[3]);
+    }
     if (argc == 3 && std::strcmp(argv[1], "load") == 0) {
         std::printf("loaded %d\n", LoadLibraryA(argv[2]) != nullptr ? 1 : 0);
         return 0;
@@ -91,6 +125,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "adapters") == 0) {
         return Adapters();
     }
-    std::fprintf(stderr, "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE | load NAME\n");
+    std::fprintf(stderr,
+                 "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
+                 "       control SERVICE stop|interrogate | load NAME\n");
     return 2;
 }

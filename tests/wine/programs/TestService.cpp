@@ -2,6 +2,9 @@
 //   qrvxtestsvc.exe LOG --stop-at-once     stopped before the stop request returns
 //   qrvxtestsvc.exe LOG --stop-after MS    stop pending for MS milliseconds, then stopped
 //   qrvxtestsvc.exe LOG --never-stop       stop pending for ever
+//   qrvxtestsvc.exe LOG --exit-in-handler  reports stopped and ends its process inside the handler, so
+//                                          that the stop request gets no answer
+// A test puts the service into STOP_PENDING before a run by `sc stop` with --stop-after or --never-stop.
 // Every control it receives is appended to the file LOG as a line "control N", so that a test can tell
 // whether a stop was asked for at all.
 #include <windows.h>
@@ -12,7 +15,7 @@
 
 namespace {
 
-enum class Mode { kStopAtOnce, kStopAfter, kNeverStop };
+enum class Mode { kStopAtOnce, kStopAfter, kNeverStop, kExitInHandler };
 
 Mode g_mode = Mode::kStopAtOnce;
 DWORD g_stopDelayMs = 0;
@@ -44,6 +47,11 @@ DWORD WINAPI Handler(DWORD control, DWORD /*eventType*/, void* /*eventData*/, vo
     std::snprintf(line, sizeof(line), "control %lu", static_cast<unsigned long>(control));
     Log(line);
     if (control == SERVICE_CONTROL_STOP) {
+        if (g_mode == Mode::kExitInHandler) {
+            Report(SERVICE_STOPPED);
+            Log("stopped");
+            ExitProcess(0);
+        }
         if (g_mode == Mode::kStopAtOnce) {
             Report(SERVICE_STOPPED);
         } else {
@@ -81,7 +89,9 @@ void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s LOG --stop-at-once | --stop-after MS | --never-stop\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s LOG --stop-at-once | --stop-after MS | --never-stop | --exit-in-handler\n",
+                     argv[0]);
         return 2;
     }
     std::snprintf(g_logPath, sizeof(g_logPath), "%s", argv[1]);
@@ -90,6 +100,8 @@ int main(int argc, char** argv) {
         g_stopDelayMs = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10));
     } else if (std::strcmp(argv[2], "--never-stop") == 0) {
         g_mode = Mode::kNeverStop;
+    } else if (std::strcmp(argv[2], "--exit-in-handler") == 0) {
+        g_mode = Mode::kExitInHandler;
     }
     char name[] = "";
     SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};

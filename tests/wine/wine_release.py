@@ -1,0 +1,276 @@
+"""The Wine releases the rig runs the programs under: the host's own (Debian 12's Wine 8.0), and Debian 13's
+Wine 10.0 from a chroot made with debootstrap and cached under build/.
+
+Only Wine's loaders and wineserver come from the chroot; everything else (the test service, the recording
+server, the network namespaces, the programs) is the rig's own. A command under Wine 10 runs in a private
+mount namespace of its own (see command()): /proc, /dev, /sys and the shared folders are mounted into the
+chroot there, at the same absolute paths, so that no path needs translating and no mount outlives the
+command or shows outside it. An `rm -rf build/` therefore never reaches through one.
+
+The wineserver's socket lives under /tmp/.wine-UID/server-DEV-INODE/, keyed by the prefix's device and inode.
+Every process of a Wine 10 prefix sees the chroot's own /tmp and the prefix at the same path, so they all
+find one server, each from its own mount namespace.
+
+Command line: `wine_release.py make` makes the chroot (or says why it cannot), `wine_release.py check`
+runs a command under Wine 10 and shows that no mount is left behind, `wine_release.py run -- ARGV...`
+runs ARGV under Wine 10 with the build folder shared.
+"""
+
+import argparse
+import fcntl
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("QRVX_BUILD_ROOT", ROOT / "build"))
+
+HOST, TRIXIE = "8", "10"
+RELEASES = (HOST, TRIXIE)
+SUITE = "trixie"
+PACKAGES = ("wine", "wine64", "wine32:i386")
+
+# Where Debian puts the loaders and the server, on both releases: /usr/bin/wine and /usr/bin/wineserver are
+# wrappers that pick the 32-bit loader whenever wine32 is installed.
+LOADERS = {"x64": "/usr/lib/wine/wine64", "x86": "/usr/lib/wine/wine"}
+WINESERVER = "/usr/lib/wine/wineserver64"
+
+CACHE = BUILD / "wine-trixie"
+CHROOT = CACHE / "root"
+READY = CACHE / "ready"  # written last: a chroot without it is half made, and is made again
+LOCK = CACHE / "lock"
+LOG = CACHE / "make.log"
+
+
+def selected():
+    """The release the rig runs under: QRVX_WINE_RELEASE, the host's Wine by default."""
+    release = os.environ.get("QRVX_WINE_RELEASE", HOST)
+    if release not in RELEASES:
+        raise SystemExit(f"QRVX_WINE_RELEASE={release}: not one of {', '.join(RELEASES)}")
+    return release
+
+
+def wineserver(release):
+    return "wineserver" if release == HOST else WINESERVER
+
+
+def prefix(release, build=BUILD):
+    """Each release has a prefix of its own: a prefix that one release has updated is not for the other."""
+    return build / ("wine-prefix" if release == HOST else f"wine-prefix-{release}")
+
+
+# --- mounts ---------------------------------------------------------------------------------------------
+
+def mounts_under(path):
+    """The mount points at or under PATH that this process's mount namespace sees."""
+    path = os.path.realpath(path)
+    found = []
+    with open("/proc/self/mountinfo") as mountinfo:
+        for line in mountinfo:
+            # Field 5 is the mount point, with spaces and such written as octal escapes.
+            point = re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4])
+            if point == path or point.startswith(path + "/"):
+                found.append(point)
+    return found
+
+
+# Run by sh inside `unshare --mount --propagation private`, which makes every mount private (as
+# `mount --make-rprivate /` would) before anything is mounted, so that no mount reaches the namespace we came
+# from (that of `ip netns exec`, or the host's) and all of them end with the last process of this one.
+# $1 is the chroot, then the shared folders up to "--", then the command. /sys is that of the current
+# network namespace, as `ip netns exec` mounted it. Each mount is a process of its own: only what Wine needs.
+_ENTER = r"""
+set -e
+root=$1; shift
+mount -t proc proc "$root/proc"
+mount --rbind /dev "$root/dev"
+mount --rbind /sys "$root/sys"
+while [ "$1" != "--" ]; do
+  mkdir -p "$root$1"
+  mount --bind "$1" "$root$1"
+  shift
+done
+shift
+exec chroot "$root" "$@"
+"""
+
+
+def _enter(argv, shared=()):
+    folders = sorted({Path(folder).resolve() for folder in shared})
+    # A folder inside another shared one comes with it.
+    folders = [f for f in folders if not any(other != f and other in f.parents for other in folders)]
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", _ENTER, "sh", str(CHROOT),
+            *map(str, folders), "--", *argv]
+
+
+def command(release, argv, shared=()):
+    """ARGV as it runs under RELEASE. For the host's Wine it is ARGV itself. For Wine 10 it is a wrapper
+    that makes a private mount namespace, mounts what Wine needs and the SHARED folders (the prefix, the
+    build folder) into the chroot at their own paths, and runs ARGV there. ARGV names the loader or the
+    wineserver by the paths loader() and wineserver() give."""
+    if release == HOST:
+        return list(argv)
+    return _enter(argv, shared)
+
+
+# --- making the chroot ----------------------------------------------------------------------------------
+
+def debian_mirror():
+    """The Debian mirror the host's apt uses, or None."""
+    sources = [Path("/etc/apt/sources.list"), *sorted(Path("/etc/apt/sources.list.d").glob("*"))]
+    for source in sources:
+        try:
+            text = source.read_text()
+        except OSError:
+            continue
+        if source.suffix == ".sources":
+            for stanza in re.split(r"\n\s*\n", text):
+                fields = dict(re.findall(r"^(\S+):\s*(.*)$", stanza, re.M))
+                suites = fields.get("Suites", "").split()
+                wanted = any(not suite.endswith("-security") for suite in suites)
+                if "deb" in fields.get("Types", "").split() and wanted:
+                    for uri in fields.get("URIs", "").split():
+                        if re.search(r"/debian/?$", uri):
+                            return uri
+        else:
+            for line in text.splitlines():
+                words = re.sub(r"\[[^]]*\]", "", line.split("#")[0]).split()
+                if len(words) >= 3 and words[0] == "deb" and re.search(r"/debian/?$", words[1]) \
+                        and not words[2].endswith("-security"):
+                    return words[1]
+    return None
+
+
+def _log_tail(lines=5):
+    try:
+        return " | ".join(LOG.read_text(errors="replace").strip().splitlines()[-lines:])
+    except OSError:
+        return ""
+
+
+def _make():
+    """Makes the chroot from scratch; returns None, or why it could not be made."""
+    mirror = debian_mirror()
+    if mirror is None:
+        return "No Debian mirror found in apt's sources for debootstrap."
+    left = mounts_under(CACHE)
+    if left:
+        return f"Something is mounted under {CACHE} ({left[0]}); not removing a half-made chroot through it."
+    shutil.rmtree(CHROOT, ignore_errors=True)
+    CHROOT.mkdir(parents=True)
+    # debootstrap mounts /proc and /sys into the target; in a private mount namespace of its own, no mount
+    # outlives it even when it fails half-way.
+    steps = [
+        ["unshare", "--mount", "--propagation", "private",
+         "debootstrap", "--variant=minbase", SUITE, str(CHROOT), mirror],
+        _enter(["dpkg", "--add-architecture", "i386"]),
+        _enter(["apt-get", "update", "-q"]),
+        _enter(["apt-get", "install", "-y", "-q", "--no-install-recommends", *PACKAGES]),
+        _enter(["apt-get", "clean"]),
+    ]
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "DEBIAN_FRONTEND": "noninteractive", "LC_ALL": "C"}
+    with open(LOG, "wb") as log:
+        for step in steps:
+            shown = step[step.index("--") + 1:] if "--" in step else step
+            log.write(f"$ {shlex.join(shown)}\n".encode())
+            log.flush()
+            if subprocess.run(step, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                              env=env, timeout=1800).returncode != 0:
+                return f"Making the Debian {SUITE} chroot for Wine 10 failed: {_log_tail()} (see {LOG})"
+    # Name look-ups under Wine 10 go to loopback, as in the rig's namespaces; never to the host's resolver.
+    (CHROOT / "etc" / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    (CHROOT / "etc" / "hosts").write_text("127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n")
+    for path in (*LOADERS.values(), WINESERVER):
+        if not (CHROOT / path.lstrip("/")).exists():
+            return f"The Debian {SUITE} chroot has no {path}."
+    left = mounts_under(CACHE)
+    assert not left, f"mounts left under {CACHE}: {left}"
+    return None
+
+
+def missing(release):
+    """Why RELEASE cannot run here, or None; for Wine 10, makes and caches the chroot first. Call it outside
+    any test network namespace: making the chroot fetches packages."""
+    if release == HOST:
+        return None
+    if READY.exists():
+        return None
+    if os.geteuid() != 0:
+        return f"Wine {release} runs from a Debian {SUITE} chroot, which only root can make and enter."
+    for program in ("debootstrap", "unshare", "chroot"):
+        if shutil.which(program) is None:
+            return f"{program} is missing: run 'make test' as root to install it."
+    CACHE.mkdir(parents=True, exist_ok=True)
+    with open(LOCK, "a") as lock:
+        # Two tests that ask at once: one makes the chroot, the other waits for it and finds it ready.
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if READY.exists():
+            return None
+        started = time.monotonic()
+        reason = _make()
+        if reason is None:
+            version = subprocess.run(_enter([LOADERS["x64"], "--version"]), capture_output=True, text=True,
+                                     timeout=60).stdout.strip()
+            READY.write_text(f"{version}\nmade in {time.monotonic() - started:.0f} s\n")
+        return reason
+
+
+# --- command line ---------------------------------------------------------------------------------------
+
+def _check():
+    """Runs the Wine 10 loader with the build folder shared, and shows that the command's mounts are seen
+    by the command alone: none in this namespace before, while it runs, or after."""
+    reason = missing(TRIXIE)
+    if reason:
+        print("Skipped:", reason)
+        return 77
+    assert mounts_under(BUILD) == [], mounts_under(BUILD)
+    inside = f"{LOADERS['x64']} --version && test -d {shlex.quote(str(BUILD))} && read line"
+    process = subprocess.Popen(command(TRIXIE, ["sh", "-c", inside], shared=[BUILD]), stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        version = process.stdout.readline().strip()
+        assert version.startswith("wine-10"), version
+        # The command's own namespace holds its mounts; it is the chroot's sh by now, which sees them at
+        # the paths it uses.
+        with open(f"/proc/{process.pid}/mountinfo") as mountinfo:
+            theirs = {line.split()[4] for line in mountinfo}
+        assert {"/proc", "/dev", "/sys", str(BUILD)} <= theirs, theirs
+        assert mounts_under(BUILD) == [], f"the command's mounts show here: {mounts_under(BUILD)}"
+    finally:
+        process.communicate("\n", timeout=30)
+    assert process.returncode == 0, process.returncode
+    assert mounts_under(BUILD) == [], mounts_under(BUILD)
+    print(f"{version}: {len(theirs)} mounts in the command's namespace, none under {BUILD} here")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="verb", required=True)
+    sub.add_parser("make")
+    sub.add_parser("check")
+    run = sub.add_parser("run")
+    run.add_argument("argv", nargs=argparse.REMAINDER)
+    options = parser.parse_args()
+    if options.verb == "make":
+        reason = missing(TRIXIE)
+        print(reason or READY.read_text().strip())
+        return 1 if reason else 0
+    if options.verb == "check":
+        return _check()
+    reason = missing(TRIXIE)
+    if reason:
+        print("Skipped:", reason, file=sys.stderr)
+        return 77
+    argv = options.argv[1:] if options.argv[:1] == ["--"] else options.argv
+    return subprocess.run(command(TRIXIE, argv, shared=[BUILD])).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
