@@ -43,14 +43,20 @@ class ServiceRemovalTest(rig.WineTestCase):
         # Someone asked it to stop a moment earlier, and it takes 4 s: it can take no control meanwhile.
         log = self.wine.install_service(["--stop-after", "4000"])
         asked = time.monotonic()
-        self.assertEqual(self.wine.run_helper("sc", ["stop", rig.SERVICE_NAME]).returncode, 0)
-        self.wine.wait_for_state(STOP_PENDING)
+        self.wine.ask_to_stop()
         started = time.monotonic()
         result = self.run_uninstaller(timeout=60)
         self.assertQuietRun(result)
         self.assertEqual(self.wine.state_once_settled(within=1.0), GONE)
         self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
         self.assertGreaterEqual(started + result.elapsed - asked, 4.0, "ended before the service had stopped")
+
+    def test_service_that_ends_inside_its_stop_handler_is_deleted(self):
+        # Its stop request fails with ERROR_BROKEN_PIPE, its record saying STOPPED.
+        log = self.wine.install_service(["--exit-in-handler"])
+        self.assertQuietRun(self.run_uninstaller())
+        self.assertEqual(self.wine.state_once_settled(), GONE)
+        self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
 
     def test_service_that_never_stops_is_polled_29_seconds_then_left_installed(self):
         log = self.wine.install_service(["--never-stop"])
