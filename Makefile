@@ -14,14 +14,22 @@ win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ --parallel
 
+# The native tests run 16 at a time: most of them wait (on Wine's time-outs, a slow server, a service's
+# stop), each Wine test in a namespace and a Wine prefix of its own. The sanitize preset's tests run beside
+# them, two at a time (its fuzz targets one at a time).
+NATIVE_JOBS ?= 16
+
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
 test: build
 	$(MAKE) sanitize clang-win64 clang-win32
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@status=0; \
-	  ctest --preset native --output-junit junit.xml || status=$$?; \
-	  ctest --preset sanitize --output-junit junit.xml || status=$$?; \
+	  ctest --preset sanitize -j 2 --output-junit junit.xml >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
+	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
+	  wait $$sanitize || status=$$?; \
+	  echo "--- the sanitize preset's tests, run meanwhile (build/sanitize/ctest.log):"; \
+	  cat build/sanitize/ctest.log; \
 	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
 
 lint: deps

@@ -30,10 +30,10 @@ def describe(state):
     return f"cannot be read (error {value})"
 
 
-def demo(peer_namespace):
-    wine = rig.Wine("x64")
-    adapters = rig.Adapters(peer_namespace)
+def demo(namespace, peer_namespace):
     print("Preparing Wine (the first run makes a Wine prefix, which takes a few seconds)...")
+    wine = rig.Wine("x64", rig.copy_template(rig.private_prefix(namespace)))
+    adapters = rig.Adapters(peer_namespace)
     wine.start()
     try:
         adapters.make(*ADAPTERS)
@@ -74,7 +74,7 @@ def main():
     parser.add_argument("--inside", nargs=2, metavar=("NAMESPACE", "PEER"))
     options = parser.parse_args()
     if options.inside:
-        demo(options.inside[1])
+        demo(*options.inside)
         return 0
     reason = rig.missing_prerequisite()
     if reason:

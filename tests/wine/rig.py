@@ -3,8 +3,10 @@
 Each test module runs as its own process inside a private network namespace that it makes (see run()), so
 that the adapters Wine sees and port 80 of 127.0.0.1 belong to that test alone. Inside it:
 
-- Wine: one prefix shared by all the tests (made once, kept under build/), a persistent wineserver started
-  inside the namespace and ended after each test, and the Windows programs run by their C:\\ paths.
+- Wine: the host's, or Debian 13's Wine 10.0 from a chroot (QRVX_WINE_RELEASE=10, wine_release.py);
+  a prefix of the test's own, copied from that release's template prefix, booted once (kept under build/),
+  a persistent wineserver started inside the namespace and ended after each test, and the Windows programs
+  run by their C:\\ paths. Tests of separate processes share nothing, so they can run at the same time.
 - Services: installed with Wine's own sc.exe; their state read back through the probe program.
 - Adapters: veth and tun devices made in the namespace, in the order asked for.
 - Server: a recording HTTP server on 127.0.0.1:80 (server.py).
@@ -13,6 +15,7 @@ Nothing is sent anywhere but to loopback inside that namespace.
 """
 
 import argparse
+import fcntl
 import os
 import pty
 import re
@@ -28,15 +31,9 @@ import wine_release
 
 ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("QRVX_BUILD_ROOT", ROOT / "build"))
-# QRVX_WINE_RELEASE=10 runs every Wine command under Debian 13's Wine 10.0 instead (see wine_release.py).
-RELEASE = wine_release.selected()
-PREFIX = Path(os.environ.get("QRVX_WINEPREFIX", wine_release.prefix(RELEASE, BUILD)))
 
-# arch: (build folder, Wine loader). /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is
-# installed, even on a host that cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader, such as one
-# that cannot start, to show what a host without 32-bit support does.
-ARCHES = {"x64": ("win64", "/usr/lib/wine/wine64"),
-          "x86": ("win32", os.environ.get("QRVX_WINE32_LOADER", "/usr/lib/wine/wine"))}
+# arch: build folder of its programs.
+ARCHES = {"x64": "win64", "x86": "win32"}
 HELPER_ARCH = "x64"  # Wine's own tools and the rig's helper programs run as 64-bit programs on every host
 
 SERVICE_NAME = "QUORVEX$TARNIKE"
@@ -48,17 +45,127 @@ STOPPED, RUNNING, STOP_PENDING = 1, 4, 3
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
 
 
+class WineRelease:
+    """One installed Wine: the loader of each architecture, its wineserver, and the template prefix that the
+    tests copy. Every command the rig runs under Wine comes from here."""
+
+    def __init__(self, name, loaders, wineserver, template):
+        self.name = name
+        self.loaders = loaders  # arch: command list
+        self.wineserver = wineserver  # command list
+        self.template = template
+
+    def loader(self, arch):
+        return self.loaders[arch]
+
+    def commands(self):
+        return [*self.loaders.values(), self.wineserver]
+
+
+# /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is installed, even on a host that
+# cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader, such as one that cannot start, to show
+# what a host without 32-bit support does.
+SYSTEM_WINE = WineRelease(
+    "system",
+    loaders={"x64": ["/usr/lib/wine/wine64"],
+             "x86": [os.environ.get("QRVX_WINE32_LOADER", "/usr/lib/wine/wine")]},
+    wineserver=["wineserver"],
+    template=Path(os.environ.get("QRVX_WINEPREFIX", BUILD / "wine-prefix")))
+
+
+def chroot_wine(name):
+    """A Wine release from a Debian chroot (wine_release.py): each of its commands enters the chroot in a
+    mount namespace of its own, with the build folder (the programs and the prefixes) at its own path."""
+    def enter(path):
+        return wine_release.command(name, [path], shared=[BUILD])
+    return WineRelease(name, loaders={arch: enter(path) for arch, path in wine_release.LOADERS.items()},
+                       wineserver=enter(wine_release.WINESERVER), template=wine_release.prefix(name, BUILD))
+
+
+# The Wine every test and the demo run under: the host's, or with QRVX_WINE_RELEASE=10 Debian 13's Wine 10.0.
+RELEASE = SYSTEM_WINE if wine_release.selected() == wine_release.HOST else chroot_wine(wine_release.selected())
+
+
+def private_prefix(namespace):
+    """Where the process in NAMESPACE keeps its own Wine prefix."""
+    return BUILD / "wine-prefixes" / namespace
+
+
+def wine_environment(prefix):
+    env = dict(os.environ)
+    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
+                 "WINEDLLOVERRIDES"):
+        env.pop(name, None)
+    # Quiet, but for what tells why a program died.
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all,err+seh,err+module", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return env
+
+
+def ensure_template(release=None):
+    """Boots the release's template prefix if there is none yet (wineboot takes 10-15 s). Processes that ask
+    at the same time wait for the one that boots it; the template appears whole or not at all."""
+    release = release or RELEASE
+    template = release.template
+    template.parent.mkdir(parents=True, exist_ok=True)
+    with open(template.parent / (template.name + ".lock"), "wb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if (template / "system.reg").exists():
+            return template
+        booting = template.with_name(template.name + ".booting")
+        shutil.rmtree(booting, ignore_errors=True)
+        env = wine_environment(booting)
+        with open(template.parent / (template.name + ".boot.log"), "wb") as log:
+            subprocess.run([*release.loader(HELPER_ARCH), "wineboot", "-i"], env=env, stdout=log,
+                           stderr=log, stdin=subprocess.DEVNULL, check=True, timeout=300)
+            subprocess.run([*release.loader(HELPER_ARCH), "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
+                            "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, stdout=log,
+                           stderr=log, stdin=subprocess.DEVNULL, check=True, timeout=120)
+            subprocess.run([*release.wineserver, "-w"], env=env, stdout=log, stderr=log, timeout=120)
+        if not (booting / "system.reg").exists():
+            raise RuntimeError(f"wineboot made no prefix in {booting}")
+        booting.rename(template)
+    return template
+
+
+def copy_template(target, release=None):
+    """A prefix of its own for one process: a real copy, so that its wineserver (found by the prefix
+    folder's device and inode) is its own too."""
+    template = ensure_template(release)
+    shutil.rmtree(target, ignore_errors=True)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["cp", "-a", "--reflink=auto", str(template), str(target)], check=True, timeout=300)
+    return target
+
+
+def remove_prefix(prefix, release=None):
+    """Ends whatever still runs in the prefix, then deletes it."""
+    release = release or RELEASE
+    if not prefix.exists():
+        return
+    env = wine_environment(prefix)
+    with open(os.devnull, "wb") as null:
+        for flag in ("-k", "-w"):
+            subprocess.run([*release.wineserver, flag], env=env, stdout=null, stderr=null, timeout=120)
+    shutil.rmtree(prefix, ignore_errors=True)
+
+
 class Result:
-    def __init__(self, returncode, stdout, stderr, elapsed):
+    def __init__(self, returncode, stdout, stderr, elapsed, sleeps=None):
         self.returncode = returncode
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
+        self.sleeps = sleeps  # the milliseconds of each Sleep the program asked for, when traced
+
+    def seconds_slept(self):
+        """What the program itself chose to wait: unlike the time it took, it does not grow with the load."""
+        return sum(self.sleeps) / 1000.0
 
 
-def wine_command(argv):
-    """ARGV (a loader or the wineserver first) as it runs under the selected Wine release."""
-    return wine_release.command(RELEASE, argv, shared=[PREFIX, BUILD])
+# The template's Wine traces calls to Sleep alone, once +relay is on (see Wine.run).
+RELAY_INCLUDE = "kernel32.Sleep;kernelbase.Sleep"
+SLEEP_CALL = re.compile(rb"^[0-9a-f]+:Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
+RELAY_LINE = re.compile(rb"^[0-9a-f]+:(?:Call|Ret |trace:relay).*\n?", re.M)
 
 
 def sh(*args, check=True):
@@ -68,32 +175,26 @@ def sh(*args, check=True):
 
 
 class Wine:
-    """The Wine side of the rig for one architecture, inside the current namespace."""
+    """The Wine side of the rig for one architecture, in one prefix, inside the current namespace. The
+    prefix and the Wine release (loaders, wineserver) are chosen here and nowhere else."""
 
-    def __init__(self, arch):
+    def __init__(self, arch, prefix, release=None):
         self.arch = arch
-        folder, self.loader = ARCHES[arch]
-        self.build = BUILD / folder
-        self.helper_build = BUILD / ARCHES[HELPER_ARCH][0]
-        self.helper_loader = ARCHES[HELPER_ARCH][1]
-        self.env = dict(os.environ)
-        for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
-                     "WINEDLLOVERRIDES"):
-            self.env.pop(name, None)
-        # Quiet, but for what tells why a program died.
-        self.env.update(WINEPREFIX=str(PREFIX), WINEDEBUG="-all,err+seh,err+module",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.work = PREFIX / "drive_c" / "qrvxtest" / arch
+        self.release = release or RELEASE
+        self.prefix = Path(prefix)
+        self.loader = self.release.loader(arch)
+        self.helper_loader = self.release.loader(HELPER_ARCH)
+        self.build = BUILD / ARCHES[arch]
+        self.helper_build = BUILD / ARCHES[HELPER_ARCH]
+        self.env = wine_environment(self.prefix)
+        self.work = self.prefix / "drive_c" / "qrvxtest" / arch
         self.logs = self.work / "logs"
 
     # --- wineserver -----------------------------------------------------------------------------------
 
     def start(self):
-        if not (PREFIX / "system.reg").exists():
-            PREFIX.parent.mkdir(parents=True, exist_ok=True)
-            self.logs.mkdir(parents=True, exist_ok=True)
-            self.run_unix([ARCHES["x64"][1], "wineboot", "-i"], timeout=300)
-            self._wineserver("-w", check=False)
+        if not (self.prefix / "system.reg").exists():
+            raise AssertionError(f"no Wine prefix in {self.prefix}")
         self._wineserver("-p")
         if self.work.exists():
             shutil.rmtree(self.work)
@@ -110,8 +211,8 @@ class Wine:
 
     def _wineserver(self, flag, check=True):
         with open(os.devnull, "wb") as null:
-            subprocess.run(wine_command([wine_release.wineserver(RELEASE), flag]), env=self.env, stdout=null,
-                           stderr=null, check=check, timeout=120)
+            subprocess.run([*self.release.wineserver, flag], env=self.env, stdout=null, stderr=null, check=check,
+                           timeout=120)
 
     # --- programs -------------------------------------------------------------------------------------
 
@@ -124,19 +225,26 @@ class Wine:
         return self.windows_path(target / name)
 
     def windows_path(self, unix_path):
-        relative = Path(unix_path).relative_to(PREFIX / "drive_c")
+        relative = Path(unix_path).relative_to(self.prefix / "drive_c")
         return "C:\\" + "\\".join(relative.parts)
 
     def unix_path(self, windows_path):
-        return PREFIX / "drive_c" / Path(*windows_path[3:].split("\\"))
+        return self.prefix / "drive_c" / Path(*windows_path[3:].split("\\"))
 
-    def run(self, windows_exe, args=(), timeout=120, env=None):
-        """Runs a program of this architecture: the product, or a probe of its code."""
-        return self.run_unix([self.loader, windows_exe, *args], timeout=timeout, env=env)
+    def run(self, windows_exe, args=(), timeout=120, env=None, trace_sleeps=False):
+        """Runs a program of this architecture: the product, or a probe of its code. With trace_sleeps, Wine
+        records each Sleep the program calls (result.sleeps), and the trace is kept out of its stderr."""
+        if not trace_sleeps:
+            return self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env)
+        env = {**(env or {}), "WINEDEBUG": self.env["WINEDEBUG"] + ",+relay"}
+        result = self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env)
+        result.sleeps = [int(ms, 16) for ms in SLEEP_CALL.findall(result.stderr)]
+        result.stderr = RELAY_LINE.sub(b"", result.stderr)
+        return result
 
     def run_helper(self, windows_exe, args=()):
         """Runs one of Wine's tools or the rig's helper programs, which are 64-bit whatever is tested."""
-        return self.run_unix([self.helper_loader, windows_exe, *args])
+        return self.run_unix([*self.helper_loader, windows_exe, *args])
 
     def run_unix(self, command, timeout=120, env=None):
         """Runs a command with the prefix's environment; output goes through files, as a pipe would be held
@@ -144,9 +252,8 @@ class Wine:
         out, err = self.logs / "stdout", self.logs / "stderr"
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
             started = time.monotonic()
-            returncode = subprocess.run(wine_command(command), env={**self.env, **(env or {})},
-                                        stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
-                                        timeout=timeout).returncode
+            returncode = subprocess.run(command, env={**self.env, **(env or {})}, stdout=stdout,
+                                        stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
             elapsed = time.monotonic() - started
         return Result(returncode, out.read_bytes(), err.read_bytes(), elapsed)
 
@@ -156,8 +263,8 @@ class Wine:
         program ended)."""
         controller, terminal = pty.openpty()
         started = time.monotonic()
-        process = subprocess.Popen(wine_command([self.loader, windows_exe, *args]), env=self.env,
-                                   stdout=terminal, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen([*self.loader, windows_exe, *args], env=self.env, stdout=terminal,
+                                   stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         os.close(terminal)
         seen, text = [], b""
         try:
@@ -286,21 +393,32 @@ class WineTestCase(unittest.TestCase):
 
     arch = "x64"
     peer_namespace = None
+    prefix = None
+    selection = None  # a Selection: which cases of a table this process runs
 
     def setUp(self):
-        self.wine = Wine(self.arch)
+        self.wine = Wine(self.arch, self.prefix)
         self.adapters = Adapters(self.peer_namespace)
         self.wine.start()
         self.addCleanup(self.wine.stop)
         self.addCleanup(self.adapters.clear)
         self.wine.remove_service_if_installed()
 
+    def chosen(self, cases):
+        """The rows of a table of cases (each named by its first item) that this process runs: a row that
+        runs as a CTest test of its own is left to that test."""
+        method = self._testMethodName
+        rows = [case for case in cases if self.selection is None or self.selection.runs_case(method, case[0])]
+        if not rows:
+            raise unittest.SkipTest("each of these cases runs as a test of its own")
+        return rows
+
     def use_adapters(self, *kinds):
         self.adapters.make(*kinds)
         self.wine.restart()
 
     def run_uninstaller(self, args=(), config=None, folder="app", exe_name="qrvxSuninstall.exe",
-                        config_name="qrvxconfig.ini", timeout=120):
+                        config_name="qrvxconfig.ini", timeout=120, trace_sleeps=False):
         """Places the program (and a configuration file of the given bytes beside it) and runs it."""
         exe = self.wine.place(folder, self.wine.program("qrvxSuninstall"), exe_name)
         config_path = self.wine.work / folder / config_name
@@ -308,7 +426,7 @@ class WineTestCase(unittest.TestCase):
             config_path.write_bytes(config)
         elif config_path.exists():
             config_path.unlink()
-        return self.wine.run(exe, args, timeout=timeout)
+        return self.wine.run(exe, args, timeout=timeout, trace_sleeps=trace_sleeps)
 
     def assertQuietRun(self, result):
         """The two lines, in text mode, and status 0, whatever happened in between."""
@@ -317,68 +435,111 @@ class WineTestCase(unittest.TestCase):
         self.assertEqual(result.returncode, 0, detail)
 
 
-def in_private_namespace(script, args):
+def in_private_namespace(script, args, release=None):
     """Runs `python3 script --inside NAMESPACE PEER args` in a new network namespace, with a peer namespace
-    for the far ends of veth devices, and removes both afterwards. Returns the exit status."""
+    for the far ends of veth devices, and removes both afterwards, with the Wine prefix that the process
+    made for itself (private_prefix). Returns the exit status. The names carry this process's id, so that
+    tests running at the same time never meet."""
     tag = f"qrvx{os.getpid()}"
     namespace, peer = tag, tag + "p"
     # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver.
     netns_etc = Path("/etc/netns") / namespace
     netns_etc.mkdir(parents=True, exist_ok=True)
     (netns_etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")
-    sh("ip", "netns", "add", namespace)
     try:
+        sh("ip", "netns", "add", namespace)
         sh("ip", "netns", "add", peer)
         sh("ip", "-n", namespace, "link", "set", "lo", "up")
         command = ["ip", "netns", "exec", namespace, sys.executable, str(script), "--inside", namespace, peer,
                    *args]
         return subprocess.run(command, stdin=subprocess.DEVNULL).returncode
     finally:
+        remove_prefix(private_prefix(namespace), release)
         sh("ip", "netns", "del", peer, check=False)
         sh("ip", "netns", "del", namespace, check=False)
         shutil.rmtree(netns_etc, ignore_errors=True)
 
 
-def runs_32bit_programs():
+class Selection:
+    """Which tests of a module, and which rows of their tables of cases, one process runs. Each name is
+    METHOD or METHOD/CASE (a case by its subTest name). `only` names what this process runs (all when
+    empty); `excepted` what runs in another process. Whatever no name mentions runs in the process that
+    has no `only`, so a test or a case that is added is never left out."""
+
+    def __init__(self, only=(), excepted=()):
+        self.only = [name.partition("/") for name in only]
+        self.excepted = [name.partition("/") for name in excepted]
+
+    def runs_method(self, method):
+        if self.only and not any(m == method for m, _, _ in self.only):
+            return False
+        return not any(m == method and not case for m, _, case in self.excepted)
+
+    def runs_case(self, method, case):
+        named = [c for m, _, c in self.only if m == method and c]
+        if named and case not in named:
+            return False
+        return not any(m == method and c == case for m, _, c in self.excepted)
+
+
+class SelectingLoader(unittest.TestLoader):
+    def __init__(self, selection):
+        super().__init__()
+        self.selection = selection
+
+    def getTestCaseNames(self, testCaseClass):
+        return [name for name in super().getTestCaseNames(testCaseClass) if self.selection.runs_method(name)]
+
+
+def runs_32bit_programs(release=None):
     """Whether Wine's 32-bit loader starts here. Some hosts run 64-bit user code only: there every i386 Linux
     program fails with "Exec format error", and so no x86 Windows program can run under Wine."""
+    release = release or RELEASE
     try:
-        return sh(*wine_command([ARCHES["x86"][1], "--version"]), check=False) == 0
+        return sh(*release.loader("x86"), "--version", check=False) == 0
     except (OSError, subprocess.SubprocessError):
         return False
 
 
-def missing_prerequisite(arch="x64"):
+def missing_prerequisite(arch="x64", release=None):
     """Why the rig cannot run here, or None."""
+    release = release or RELEASE
     if os.geteuid() != 0:
         return "The Wine rig needs root, for its private network namespaces."
-    reason = wine_release.missing(RELEASE)
+    # Makes the chroot of a release that comes from one, the first time: outside any test namespace.
+    reason = wine_release.missing(release.name) if release is not SYSTEM_WINE else None
     if reason:
         return reason
-    needed = ("ip", "wineserver", ARCHES[HELPER_ARCH][1], ARCHES[arch][1]) if RELEASE == wine_release.HOST \
-        else ("ip",)
-    for program in needed:
-        if shutil.which(program) is None:
-            return f"{program} is missing: run 'make test' as root to install it."
-    if arch == "x86" and not runs_32bit_programs():
+    for command in (["ip"], ["cp"], *release.commands()):
+        if shutil.which(command[0]) is None:
+            return f"{command[0]} is missing: run 'make test' as root to install it."
+    if arch == "x86" and not runs_32bit_programs(release):
         return "This host cannot run 32-bit programs; the x86 program was built and checked, not run."
     return None
 
 
 def run(module_globals):
-    """Entry point of a test module: `python3 test_x.py --arch x64|x86 [unittest args]`.
+    """Entry point of a test module: `python3 test_x.py --arch x64|x86 [--only NAME]... [--except NAME]...
+    [unittest args]`, NAME being METHOD or METHOD/CASE (see Selection).
 
-    Outside the namespace: runs this module again inside a private one (in_private_namespace). Without
-    root, or without Wine, the module is skipped."""
+    Outside the namespace: runs this module again inside a private one (in_private_namespace). Inside it:
+    copies the template prefix for this process, then runs the tests. Without root, or without Wine, the
+    module is skipped."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", choices=sorted(ARCHES), default="x64")
     parser.add_argument("--inside", nargs=2, metavar=("NAMESPACE", "PEER"))
+    parser.add_argument("--only", action="append", default=[], metavar="NAME")
+    parser.add_argument("--except", dest="excepted", action="append", default=[], metavar="NAME")
     options, rest = parser.parse_known_args()
 
     if options.inside:
+        selection = Selection(options.only, options.excepted)
         WineTestCase.arch = options.arch
         WineTestCase.peer_namespace = options.inside[1]
+        WineTestCase.prefix = copy_template(private_prefix(options.inside[0]))
+        WineTestCase.selection = selection
         program = unittest.main(module="__main__", argv=[sys.argv[0], *rest], exit=False,
+                                testLoader=SelectingLoader(selection),
                                 testRunner=unittest.TextTestRunner(verbosity=2))
         sys.exit(0 if program.result.wasSuccessful() else 1)
 
@@ -386,4 +547,26 @@ def run(module_globals):
     if reason:
         print("Skipped:", reason)
         sys.exit(SKIPPED)
-    sys.exit(in_private_namespace(module_globals["__file__"], ["--arch", options.arch, *rest]))
+    selected = [*(f"--only={name}" for name in options.only), *(f"--except={name}" for name in options.excepted)]
+    sys.exit(in_private_namespace(module_globals["__file__"], ["--arch", options.arch, *selected, *rest]))
+
+
+def main():
+    """`python3 rig.py --template`: boots the template prefix that every test copies, inside a namespace
+    of its own as the tests have theirs."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--template", action="store_true", required=True)
+    parser.add_argument("--inside", nargs=2, metavar=("NAMESPACE", "PEER"))
+    options = parser.parse_args()
+    if options.inside:
+        ensure_template()
+        return 0
+    reason = missing_prerequisite()
+    if reason:
+        print("Skipped:", reason)
+        return SKIPPED
+    return in_private_namespace(Path(__file__).resolve(), ["--template"])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

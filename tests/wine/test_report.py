@@ -147,7 +147,7 @@ class ReportTest(rig.WineTestCase):
              lambda request: slow_body if request.path == REGISTER else Reply(b"CONNECTED"),
              [(CONNECT, b""), register(A)]),
         ]
-        for name, adapters, respond, expected in cases:
+        for name, adapters, respond, expected in self.chosen(cases):
             with self.subTest(name):
                 started = time.monotonic()
                 seen = self.whole_run(adapters=adapters, respond=respond, timeout=110)
