@@ -1,5 +1,6 @@
-"""Two clean builds of the same sources, in two folders of different names and lengths, give the same
-programs, symbol files and archives, byte for byte.
+"""Two builds of the same sources, in two folders of different names and lengths, give the same programs,
+symbol files and archives, byte for byte: this checkout's own build (which `make test` brings up to date
+first), and a clean build of a copy of its tracked files in a temporary folder.
 
 python3 test_reproducible.py [unittest args]; exits 77 (skipped) outside a git checkout.
 """
@@ -51,23 +52,29 @@ def clean_release_build(folder):
 
 class ReproducibleTest(unittest.TestCase):
     def test_two_folders_build_the_same_bytes(self):
-        folders = [Path(tempfile.mkdtemp(prefix="qrvx-a-")),
-                   Path(tempfile.mkdtemp(prefix="qrvx-reproducible-second-copy-"))]
-        for folder in folders:
+        built = ROOT / "build"
+        for name in OUTPUTS:
+            if not (ROOT / name).is_file():
+                self.fail(f"{ROOT / name} is missing: build both programs first (make win64 win32)")
+        packed = Path(tempfile.mkdtemp(prefix="qrvx-a-"))
+        copy = Path(tempfile.mkdtemp(prefix="qrvx-reproducible-second-copy-"))
+        for folder in (packed, copy):
             self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        for folder in folders:
-            for name in tracked_files():
-                (folder / name).parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(ROOT / name, folder / name)
-            clean_release_build(folder)
+        run([sys.executable, "tools/dist.py", "--build", str(built), "--out", str(packed / "dist")], ROOT)
+        for name in tracked_files():
+            (copy / name).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(ROOT / name, copy / name)
+        clean_release_build(copy)
 
-        archives = sorted(p.relative_to(folders[0]).as_posix() for p in (folders[0] / "build/dist").iterdir())
+        archives = sorted(p.name for p in (packed / "dist").iterdir())
         self.assertEqual(len(archives), 4, archives)  # three archives and SHA256SUMS
-        for name in OUTPUTS + archives:
-            with self.subTest(name):
-                first, second = ((folder / name).read_bytes() for folder in folders)
+        pairs = [(ROOT / name, copy / name) for name in OUTPUTS]
+        pairs += [(packed / "dist" / name, copy / "build/dist" / name) for name in archives]
+        for first_path, second_path in pairs:
+            with self.subTest(str(second_path.relative_to(copy))):
+                first, second = first_path.read_bytes(), second_path.read_bytes()
                 self.assertTrue(first)
-                self.assertTrue(first == second, f"{name} differs between {folders[0]} and {folders[1]}")
+                self.assertTrue(first == second, f"{first_path} differs from {second_path}")
 
 
 if __name__ == "__main__":
