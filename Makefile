@@ -21,14 +21,18 @@ NATIVE_JOBS ?= 16
 
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
+# The sanitize and Clang builds go on while the native preset's tests run, most of which wait; the sanitize
+# preset's tests follow its build. Only configuring comes first: lint reads clang-win64's compile commands.
 test: build
-	$(MAKE) sanitize clang-win64 clang-win32
+	@for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@status=0; \
-	  ctest --preset sanitize -j 2 --output-junit junit.xml >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
+	  { for preset in sanitize clang-win64 clang-win32; do \
+	      cmake --build --preset $$preset --parallel 2 || exit 1; done; \
+	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
 	  wait $$sanitize || status=$$?; \
-	  echo "--- the sanitize preset's tests, run meanwhile (build/sanitize/ctest.log):"; \
+	  echo "--- the sanitize and Clang builds, and the sanitize preset's tests, run meanwhile (build/sanitize/ctest.log):"; \
 	  cat build/sanitize/ctest.log; \
 	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
 
