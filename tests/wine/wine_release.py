@@ -55,10 +55,6 @@ def selected():
     return release
 
 
-def wineserver(release):
-    return "wineserver" if release == HOST else WINESERVER
-
-
 def prefix(release, build=BUILD):
     """Each release has a prefix of its own: a prefix that one release has updated is not for the other."""
     return build / ("wine-prefix" if release == HOST else f"wine-prefix-{release}")
@@ -112,7 +108,7 @@ def command(release, argv, shared=()):
     """ARGV as it runs under RELEASE. For the host's Wine it is ARGV itself. For Wine 10 it is a wrapper
     that makes a private mount namespace, mounts what Wine needs and the SHARED folders (the prefix, the
     build folder) into the chroot at their own paths, and runs ARGV there. ARGV names the loader or the
-    wineserver by the paths loader() and wineserver() give."""
+    wineserver by their paths in the chroot, LOADERS and WINESERVER."""
     if release == HOST:
         return list(argv)
     return _enter(argv, shared)
