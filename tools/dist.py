@@ -114,11 +114,12 @@ def release_files(build, version, sign):
     launcher = windows_text(ROOT / "packaging" / LAUNCHER, version)
     created = creation_time()
 
+    components = linked_components([(build / arch, name) for arch in ARCHES for name in PROGRAMS])
     files = {}
     for arch in ARCHES:
         folder = f"qrvxSuninstall-{version}-{arch}/"
         shipped = {name: programs[arch, name] for name in PROGRAMS}
-        contents = {name: (data, linked_components(build / arch, name)) for name, data in shipped.items()}
+        contents = {name: (data, components[build / arch, name]) for name, data in shipped.items()}
         sbom = spdx_document(f"qrvxSuninstall-{version}-{arch}", version, created, contents)
         files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, shipped[PROGRAM]),
                                                (folder + CHECK, shipped[CHECK]),
@@ -165,33 +166,56 @@ def component_of(path):
     return component
 
 
-def debian_package(paths):
-    """The one Debian package that installed all of these files: {field: value}."""
+def debian_owners(paths):
+    """{path: the Debian package that installed it}, from one `dpkg -S` for all of them."""
     search = subprocess.run(["dpkg", "-S", *sorted(paths)], capture_output=True, text=True)
     owners = {}
     for line in search.stdout.splitlines():
         names, found, path = line.partition(": ")
         if found and not line.startswith("diversion "):
             owners[path] = names
-    if search.returncode != 0 or set(owners) != set(paths) or len(set(owners.values())) != 1:
-        raise DistError(f"No one Debian package holds {sorted(paths)}:\n"
+    if search.returncode != 0 or set(owners) != set(paths):
+        raise DistError(f"dpkg cannot tell which Debian package holds each of {sorted(paths)}:\n"
                         f"{search.stdout}{search.stderr}".rstrip())
-    package = owners.popitem()[1]
+    return owners
+
+
+def package_fields(names):
+    """{name as dpkg -S gives it: {field: value}}, from one dpkg-query for all of them."""
     fields = ("Package", "Version", "Architecture")
-    query = subprocess.run(["dpkg-query", "-W", "-f=" + "\\t".join(f"${{{f}}}" for f in fields), package],
-                           capture_output=True, text=True)
-    values = query.stdout.split("\t")
-    if query.returncode != 0 or len(values) != len(fields) or not all(values):
-        raise DistError(f"dpkg-query cannot tell the version of {package}:\n{query.stderr}".rstrip())
-    return dict(zip(fields, values))
+    template = "\\t".join(f"${{{f}}}" for f in ("binary:Package", *fields)) + "\\n"
+    query = subprocess.run(["dpkg-query", "-W", "-f=" + template, *sorted(names)], capture_output=True, text=True)
+    found = {}
+    for line in query.stdout.splitlines():
+        name, *values = line.split("\t")
+        if len(values) == len(fields) and all(values):
+            found[name] = found[f"{values[0]}:{values[2]}"] = dict(zip(fields, values))
+    if query.returncode != 0 or not set(names) <= set(found):
+        raise DistError(f"dpkg-query cannot tell the version of each of {sorted(names)}:\n"
+                        f"{query.stderr}".rstrip())
+    return {name: found[name] for name in names}
 
 
-def linked_components(build, program):
-    """{component: (Debian package fields, [files])} of what the linker put into the program."""
-    by_component = {}
-    for path in linked_files(build / (Path(program).stem + ".map")):
-        by_component.setdefault(component_of(path), []).append(path)
-    return {component: (debian_package(paths), sorted(paths)) for component, paths in by_component.items()}
+def linked_components(programs):
+    """{(build, program): {component: (Debian package fields, [files])}} of what the linker put into each
+    program. dpkg is asked once for all of them: each of its answers reads its whole database."""
+    files = {}
+    for build, program in programs:
+        by_component = files[build, program] = {}
+        for path in linked_files(build / (Path(program).stem + ".map")):
+            by_component.setdefault(component_of(path), []).append(path)
+    owners = debian_owners({path for by_component in files.values() for paths in by_component.values()
+                            for path in paths})
+    packages = package_fields(set(owners.values()))
+    result = {}
+    for key, by_component in files.items():
+        result[key] = {}
+        for component, paths in by_component.items():
+            names = {owners[path] for path in paths}
+            if len(names) != 1:
+                raise DistError(f"No one Debian package holds {sorted(paths)}: {', '.join(sorted(names))}.")
+            result[key][component] = (packages[names.pop()], sorted(paths))
+    return result
 
 
 def creation_time():
