@@ -33,7 +33,11 @@ BUILD = Path(os.environ.get("QRVX_BUILD_ROOT", ROOT / "build"))
 HOST, TRIXIE = "8", "10"
 RELEASES = (HOST, TRIXIE)
 SUITE = "trixie"
-PACKAGES = ("wine", "wine64", "wine32:i386")
+PACKAGES = ("wine", "wine64")
+PACKAGES_32BIT = ("wine32:i386",)
+# The host's own 32-bit loader (install-deps.sh installs it): whether it starts tells whether this host can run
+# 32-bit Linux code at all.
+HOST_LOADER_32BIT = "/usr/lib/wine/wine"
 
 # Where Debian puts the loaders and the server, on both releases: /usr/bin/wine and /usr/bin/wineserver are
 # wrappers that pick the 32-bit loader whenever wine32 is installed.
@@ -149,6 +153,18 @@ def _log_tail(lines=5):
         return ""
 
 
+def host_runs_32bit():
+    """False only where the host's 32-bit loader is there and cannot start (no 32-bit Linux code here);
+    when there is no loader to tell, the chroot gets its 32-bit part as well."""
+    if not os.path.exists(HOST_LOADER_32BIT):
+        return True
+    try:
+        return subprocess.run([HOST_LOADER_32BIT, "--version"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=60).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
 def _make():
     """Makes the chroot from scratch; returns None, or why it could not be made."""
     mirror = debian_mirror()
@@ -159,14 +175,22 @@ def _make():
         return f"Something is mounted under {CACHE} ({left[0]}); not removing a half-made chroot through it."
     shutil.rmtree(CHROOT, ignore_errors=True)
     CHROOT.mkdir(parents=True)
+    # A host that cannot run 32-bit code skips every x86 test: Wine's 32-bit half, nearly half of what
+    # would be unpacked, is left out there.
+    with_32bit = host_runs_32bit()
+    packages = [*PACKAGES, *(PACKAGES_32BIT if with_32bit else ())]
+    # dpkg syncs each file it unpacks, which was most of the time this took; a chroot that a crash leaves
+    # half-made has no ready marker, and is made again anyway.
+    unsafe_io = ["sh", "-c", "echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/qrvx-unsafe-io"]
     # debootstrap mounts /proc and /sys into the target; in a private mount namespace of its own, no mount
     # outlives it even when it fails half-way.
     steps = [
         ["unshare", "--mount", "--propagation", "private",
          "debootstrap", "--variant=minbase", SUITE, str(CHROOT), mirror],
-        _enter(["dpkg", "--add-architecture", "i386"]),
+        _enter(unsafe_io),
+        *([_enter(["dpkg", "--add-architecture", "i386"])] if with_32bit else []),
         _enter(["apt-get", "update", "-q"]),
-        _enter(["apt-get", "install", "-y", "-q", "--no-install-recommends", *PACKAGES]),
+        _enter(["apt-get", "install", "-y", "-q", "--no-install-recommends", *packages]),
         _enter(["apt-get", "clean"]),
     ]
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "DEBIAN_FRONTEND": "noninteractive", "LC_ALL": "C"}
@@ -181,7 +205,7 @@ def _make():
     # Name look-ups under Wine 10 go to loopback, as in the rig's namespaces; never to the host's resolver.
     (CHROOT / "etc" / "resolv.conf").write_text("nameserver 127.0.0.1\n")
     (CHROOT / "etc" / "hosts").write_text("127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n")
-    for path in (*LOADERS.values(), WINESERVER):
+    for path in (LOADERS["x64"], WINESERVER, *([LOADERS["x86"]] if with_32bit else [])):
         if not (CHROOT / path.lstrip("/")).exists():
             return f"The Debian {SUITE} chroot has no {path}."
     left = mounts_under(CACHE)
@@ -212,7 +236,8 @@ def missing(release):
         if reason is None:
             version = subprocess.run(_enter([LOADERS["x64"], "--version"]), capture_output=True, text=True,
                                      timeout=60).stdout.strip()
-            READY.write_text(f"{version}\nmade in {time.monotonic() - started:.0f} s\n")
+            x86 = "with" if (CHROOT / LOADERS["x86"].lstrip("/")).exists() else "without (none runs here)"
+            READY.write_text(f"{version}, {x86} its 32-bit loader\nmade in {time.monotonic() - started:.0f} s\n")
         return reason
 
 
