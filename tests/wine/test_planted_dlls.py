@@ -5,7 +5,7 @@ import rig
 from server import RecordingServer, Reply
 
 PLANTED = ("wininet.dll", "iphlpapi.dll")
-PREFER_PLANTED = {"WINEDLLOVERRIDES": "wininet,iphlpapi=n,b;mscoree,mshtml="}
+PREFER_PLANTED = {"WINEDLLOVERRIDES": "wininet,iphlpapi=n,b;" + rig.DLL_OVERRIDES}
 
 
 class PlantedDllTest(rig.WineTestCase):
