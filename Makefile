@@ -21,17 +21,23 @@ NATIVE_JOBS ?= 16
 
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
-# The sanitize and Clang builds go on while the native preset's tests run, most of which wait; the sanitize
-# preset's tests follow its build. Only configuring comes first: lint reads clang-win64's compile commands.
-test: build
-	@for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done
+# The Wine 10 chroot, when there is none yet, is made from the start, while everything is built: the tests
+# under Wine 10 wait for it, and it takes the longest to be ready. The sanitize and Clang builds go on while
+# the native preset's tests run, most of which wait; the sanitize preset's tests follow its build. Only
+# configuring comes first: lint reads clang-win64's compile commands.
+test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
-	@status=0; \
+	@mkdir -p build; python3 tests/wine/wine_release.py make >build/wine-trixie.log 2>&1 & chroot=$$!; \
+	  status=0; \
+	  ( $(MAKE) --no-print-directory win64 win32 native && \
+	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
+	  ) || { wait $$chroot; exit 1; }; \
 	  { for preset in sanitize clang-win64 clang-win32; do \
 	      cmake --build --preset $$preset --parallel 2 || exit 1; done; \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
 	  wait $$sanitize || status=$$?; \
+	  wait $$chroot; \
 	  echo "--- the sanitize and Clang builds, and the sanitize preset's tests, run meanwhile (build/sanitize/ctest.log):"; \
 	  cat build/sanitize/ctest.log; \
 	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
