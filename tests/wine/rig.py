@@ -194,6 +194,10 @@ def sh(*args, check=True):
         return subprocess.run(args, stdout=null, stderr=null, check=check, timeout=120).returncode
 
 
+# The prefixes in which this process may have left the test service installed.
+MAY_HOLD_SERVICE = set()
+
+
 class Wine:
     """The Wine side of the rig for one architecture, in one prefix, inside the current namespace. The
     prefix and the Wine release (loaders, wineserver) are chosen here and nowhere else."""
@@ -326,6 +330,7 @@ class Wine:
         if self.unix_path(log).exists():
             self.unix_path(log).unlink()
         binpath = " ".join([exe, log, *mode_args])
+        MAY_HOLD_SERVICE.add(self.prefix)
         # A service just deleted lingers, marked for deletion, until its last handle is closed.
         deadline = time.monotonic() + 10
         while True:
@@ -348,6 +353,11 @@ class Wine:
         self.wait_for_state(STOP_PENDING)
 
     def remove_service_if_installed(self):
+        # Only this process installs services in its prefix. Where it has not, or has seen its service
+        # gone since, no Wine process need start to ask: that would boot a session, which the change of
+        # adapters that most tests begin with ends again at once.
+        if self.prefix not in MAY_HOLD_SERVICE:
+            return
         if self.service_state() != ("error", ERROR_SERVICE_DOES_NOT_EXIST):
             self.run_helper(SC, ["delete", SERVICE_NAME])
 
@@ -356,7 +366,10 @@ class Wine:
         probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
         result = self.run_helper(probe, ["query", SERVICE_NAME])
         kind, value = result.stdout.split()[:2]
-        return kind.decode(), int(value)
+        state = kind.decode(), int(value)
+        if state == ("error", ERROR_SERVICE_DOES_NOT_EXIST):
+            MAY_HOLD_SERVICE.discard(self.prefix)
+        return state
 
     def state_once_settled(self, within=10.0):
         """The service's state once a deletion has completed: a deleted service lingers until the last
