@@ -25,8 +25,8 @@ NATIVE_JOBS ?= 16
 # template prefix is booted: the tests under Wine 10 wait for both, and the slowest of them need two minutes
 # of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
 # tests that would make them otherwise find them made). The sanitize and Clang builds go on while
-# the native preset's tests run, most of which wait; the sanitize preset's tests follow its build. Only
-# configuring comes first: lint reads clang-win64's compile commands.
+# the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
+# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
@@ -35,13 +35,16 @@ test: deps
 	  ( $(MAKE) --no-print-directory win64 win32 native && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
 	  ) || { wait $$chroot; exit 1; }; \
-	  { for preset in sanitize clang-win64 clang-win32; do \
-	      cmake --build --preset $$preset --parallel 2 || exit 1; done; \
+	  { cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
+	  { cmake --build --preset clang-win64 --parallel 2 && \
+	    cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
 	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
 	  wait $$sanitize || status=$$?; \
+	  wait $$clang || { status=1; cat build/clang-win64/build.log; }; \
 	  wait $$chroot; \
-	  echo "--- the sanitize and Clang builds, and the sanitize preset's tests, run meanwhile (build/sanitize/ctest.log):"; \
+	  echo "--- the sanitize build and its tests, run meanwhile (build/sanitize/ctest.log; the Clang builds' is" \
+	    "build/clang-win64/build.log):"; \
 	  cat build/sanitize/ctest.log; \
 	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
 

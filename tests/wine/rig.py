@@ -360,6 +360,8 @@ class Wine:
             return
         if self.service_state() != ("error", ERROR_SERVICE_DOES_NOT_EXIST):
             self.run_helper(SC, ["delete", SERVICE_NAME])
+            state = self.state_once_settled()
+            assert state == ("error", ERROR_SERVICE_DOES_NOT_EXIST), f"a service left by a test stays: {state}"
 
     def service_state(self):
         """("state", N) or ("error", Win32 code), as the Service Control Manager tells the probe."""
