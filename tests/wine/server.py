@@ -21,6 +21,8 @@ class Request:
         self.header_lines = header_lines  # raw "Name: value" texts, as sent
         self.body = body
         self.reply = None  # the Reply it was given
+        self.arrived = None  # monotonic time at which the whole request had come
+        self.client_gone = None  # for a stalled reply: when the client closed the connection, if it did
 
     def header(self, name):
         """The raw value after "Name: ", trailing white space kept; None when absent."""
@@ -36,7 +38,8 @@ class Request:
 
 class Reply:
     """What the server answers. `chunks` sends the body in chunked encoding; `close` drops the
-    connection without any reply; `stall` keeps it open without a word until the server ends; `endless`
+    connection without any reply; `stall` keeps it open without a word until the client gives up on it
+    (the time is kept in the request's `client_gone`) or the server ends; `endless`
     streams body bytes until the client goes away (or `limit`); `drip` ("head" or "body") sends that part
     one byte every `drip_seconds`, each byte well within any receive time-out."""
 
@@ -124,7 +127,7 @@ class RecordingServer:
                 reply = self.respond(request)
                 request.reply = reply
                 if reply.stall:
-                    self._ending.wait()
+                    request.client_gone = self._hold_until_client_closes(connection)
                 if reply.close or reply.stall:
                     return
                 if not self._send(connection, reply):
@@ -151,7 +154,23 @@ class RecordingServer:
                 break
             rest += data
         request.body, rest = rest[:length], rest[length:]
+        request.arrived = time.monotonic()
         return request, rest
+
+    def _hold_until_client_closes(self, connection):
+        """Says nothing; returns when the client closed the connection, or None when the server ended
+        first. The client's give-up time is measured here, where the load on the machine does not add
+        the time it took to start the client."""
+        connection.settimeout(0.05)
+        while not self._ending.is_set():
+            try:
+                if not connection.recv(65536):
+                    return time.monotonic()
+            except TimeoutError:
+                continue
+            except OSError:
+                return time.monotonic()
+        return None
 
     def _send(self, connection, reply):
         status = f"HTTP/1.1 {reply.status} Status\r\nContent-Type: {reply.content_type}\r\n"
