@@ -7,8 +7,11 @@ all: build
 deps:
 	@tools/install-deps.sh
 
+# The shipped programs for both targets, and the native unit tests with the fakes.
+BUILDS = win64 win32 native
+
 build: deps
-	$(MAKE) win64 win32 native
+	$(MAKE) $(BUILDS)
 
 win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
@@ -32,7 +35,7 @@ test: deps
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
 	    QRVX_WINE_RELEASE=10 python3 tests/wine/rig.py --template'; } >build/wine-trixie.log 2>&1 & chroot=$$!; \
 	  status=0; \
-	  ( $(MAKE) --no-print-directory win64 win32 native && \
+	  ( $(MAKE) --no-print-directory $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
 	  ) || { wait $$chroot; exit 1; }; \
 	  { cmake --build --preset sanitize --parallel 2 && \
