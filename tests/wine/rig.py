@@ -170,11 +170,12 @@ def remove_prefix(prefix, release=None):
 
 
 class Result:
-    def __init__(self, returncode, stdout, stderr, elapsed, sleeps=None):
+    def __init__(self, returncode, stdout, stderr, elapsed, sleeps=None, ended=None):
         self.returncode = returncode
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
+        self.ended = ended  # monotonic time at which the program had ended
         self.sleeps = sleeps  # the milliseconds of each Sleep the program asked for, when traced
 
     def seconds_slept(self):
@@ -278,8 +279,8 @@ class Wine:
             started = time.monotonic()
             returncode = subprocess.run(command, env={**self.env, **(env or {})}, stdout=stdout,
                                         stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
-            elapsed = time.monotonic() - started
-        return Result(returncode, out.read_bytes(), err.read_bytes(), elapsed)
+            ended = time.monotonic()
+        return Result(returncode, out.read_bytes(), err.read_bytes(), ended - started, ended=ended)
 
     def run_on_console(self, windows_exe, args=(), timeout=120):
         """Runs a program with a terminal for its output, as a user at a console would see it.

@@ -1,8 +1,6 @@
 """Whole runs of the program: the service, the adapters, the configuration file beside the program and
 the recording server in the namespace, and what the server saw."""
 
-import time
-
 import rig
 from server import RecordingServer, Reply
 from server import management_server as stand_in
@@ -136,6 +134,12 @@ class ReportTest(rig.WineTestCase):
         self.assertQuietRun(result)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
 
+    def held_by_the_server(self):
+        """Seconds from the first request's arrival to the program's end: the part of the run that the
+        program's own deadlines bound, without Wine's start and the service's removal, which grow with the
+        load on the machine."""
+        return self.last_run.ended - self.last_requests[0].arrived
+
     def test_slow_server_holds_no_exchange_past_its_bound(self):
         slow_body = Reply(b"REGISTERED" * 100, drip="body")
         cases = [
@@ -148,11 +152,12 @@ class ReportTest(rig.WineTestCase):
         ]
         for name, adapters, respond, expected in self.chosen(cases):
             with self.subTest(name):
-                started = time.monotonic()
                 seen = self.whole_run(adapters=adapters, respond=respond, timeout=110)
-                ran = self.last_run.elapsed
-                print(f"{name}: the program ran {ran:.1f} s ({time.monotonic() - started:.1f} s in all)")
-                self.assertLess(ran, 100.0)
+                held = self.held_by_the_server()
+                print(f"{name}: the program ran {self.last_run.elapsed:.1f} s, {held:.1f} s of it from the first "
+                      "request")
+                # No exchange outlives its 80 s deadline.
+                self.assertLess(held, 83.0)
                 self.assertEqual(seen, expected, "no exchange after the slow one")
 
     def test_every_adapter_of_a_machine_with_many_is_asked_about(self):
@@ -161,13 +166,14 @@ class ReportTest(rig.WineTestCase):
 
     def test_server_that_stops_answering_cannot_hold_the_report(self):
         # Each registration check would wait out the 30 s receive time-out: five of them, 150 s, are more
-        # than the report may take.
+        # than the report's 120 s may take.
         adapters = MANY[:5]
         silent = lambda request: Reply(b"CONNECTED") if request.path == CONNECT else Reply(stall=True)
         seen = self.whole_run(adapters=adapters, respond=silent, timeout=150)
-        ran = self.last_run.elapsed
-        print(f"silent after the connect check: the program ran {ran:.1f} s, {len(seen) - 1} checks")
-        self.assertLess(ran, 135.0)
+        held = self.held_by_the_server()
+        print(f"silent after the connect check: the program ran {self.last_run.elapsed:.1f} s, {held:.1f} s of it "
+              f"from the first request, {len(seen) - 1} checks")
+        self.assertLess(held, 123.0)
         self.assertGreater(len(seen), 1, "no registration check was asked")
         self.assertEqual(seen, [(CONNECT, b"")] + [register(kind) for kind in adapters[:len(seen) - 1]])
 
