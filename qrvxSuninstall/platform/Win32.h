@@ -51,6 +51,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
 #define ERROR_DEPENDENT_SERVICES_RUNNING 1051u
+#define ERROR_INVALID_SERVICE_CONTROL 1052u
 #define ERROR_SERVICE_REQUEST_TIMEOUT 1053u
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060u
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
@@ -60,6 +61,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SERVICE_ALL_ACCESS 0xF01FFu
+#define SERVICE_QUERY_STATUS 0x0004u
 #define SERVICE_INTERROGATE 0x0080u
 #define SERVICE_CONTROL_STOP 0x00000001u
 #define SERVICE_CONTROL_INTERROGATE 0x00000004u
@@ -147,6 +149,7 @@ using ::IsDBCSLeadByteEx;
 using ::MultiByteToWideChar;
 using ::OpenSCManagerA;
 using ::OpenServiceA;
+using ::QueryServiceStatus;
 using ::SetLastError;
 using ::Sleep;
 using ::WaitForSingleObject;
@@ -174,6 +177,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideC
 SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWORD desiredAccess);
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 

@@ -1,5 +1,6 @@
 #include "service/ServiceManager.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/FixedText.h"
@@ -23,6 +24,47 @@ DWORD OpenHandlePair(HandlePair& handles, DWORD access) {
         return platform::GetLastError();
     }
     return ERROR_SUCCESS;
+}
+
+// Sends the stop request, then looks at the service at once if `deadline` leaves time for it. Returns 0
+// when the wait for the service to stop goes on, or the code of the refusal.
+DWORD RequestStop(HandlePair& handles, SERVICE_STATUS& status, ULONGLONG& deadline) {
+    DWORD result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    // Only a state that this request itself reports is taken from the record.
+    status.dwCurrentState = 0;
+    const ULONGLONG sent = platform::GetTickCount64();
+    const BOOL accepted = platform::ControlService(handles.service.Get(), SERVICE_CONTROL_STOP, &status);
+    const DWORD error = accepted ? ERROR_SUCCESS : platform::GetLastError();
+    // The manager holds the request while the service's handler runs, up to its control time-out: that
+    // time is the request's, not the wait's.
+    deadline += platform::GetTickCount64() - sent;
+
+    // A look that fails, or that there is no time left for, leaves the record as the request filled it.
+    // The request can fail while the service stops all the same: one that stops inside its handler, or one
+    // that was already stopping; after a time-out its handler may still be at its clean-up. Any other
+    // service has refused.
+    if (platform::GetTickCount64() < deadline) {
+        CServiceManager::InterrogateService(status);
+    }
+    if (!accepted && error != ERROR_SERVICE_REQUEST_TIMEOUT && !IsStoppingOrStopped(status.dwCurrentState)) {
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Sleeps until the next look is due, a second on or at `deadline`; false when no time is left for one.
+// NotifyServiceStatusChange would say when the state changes, but only through an APC to an alertable wait,
+// and a service that hangs in STOP_PENDING never changes: the wait needs its bound either way.
+bool WaitForNextLook(ULONGLONG deadline) {
+    const ULONGLONG now = platform::GetTickCount64();
+    if (now >= deadline) {
+        return false;
+    }
+    platform::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kStopPollIntervalMs, deadline - now)));
+    return platform::GetTickCount64() < deadline;
 }
 
 }  // namespace
@@ -72,65 +114,47 @@ void CServiceManager::InitSettings() {
     ServiceSettings.errorControl = SERVICE_ERROR_NORMAL;
 }
 
+// QueryServiceStatus, not SERVICE_CONTROL_INTERROGATE: the manager answers it from the status the service
+// last reported. An interrogation is a control like any other, queued behind the one the service is still
+// handling, and on Windows each may wait out the control time-out (30 s by default) before it fails.
 DWORD CServiceManager::InterrogateService(SERVICE_STATUS& status) {
     HandlePair handles;
-    DWORD result = OpenHandlePair(handles, SERVICE_INTERROGATE);
+    DWORD result = OpenHandlePair(handles, SERVICE_QUERY_STATUS);
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_INTERROGATE, &status)) {
-        DWORD error = platform::GetLastError();
-        if (error == ERROR_SERVICE_NOT_ACTIVE) {
-            // Not running is an answer, not a failure; the record may be left as it was.
-            status.dwCurrentState = SERVICE_STOPPED;
-        } else if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-            return error;
-        }
-        // A service that is starting or stopping cannot take the control, but the record holds its state.
+    if (!platform::QueryServiceStatus(handles.service.Get(), &status)) {
+        return platform::GetLastError();
     }
     return ERROR_SUCCESS;
 }
 
 DWORD CServiceManager::StopService() {
+    ULONGLONG deadline = platform::GetTickCount64() + kStopWaitMs;
     SERVICE_STATUS status = {};
     DWORD result = InterrogateService(status);
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    if (status.dwCurrentState == SERVICE_STOPPED) {
-        return ERROR_SUCCESS;
-    }
 
-    HandlePair handles;
-    result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
-    if (result != ERROR_SUCCESS) {
-        return result;
-    }
-    // Only a state that this request itself reports is taken from the record below.
-    status.dwCurrentState = 0;
-    if (!platform::ControlService(handles.service.Get(), SERVICE_CONTROL_STOP, &status)) {
-        DWORD error = platform::GetLastError();
-        // The request can fail while the service stops all the same: one that stops inside its handler, or
-        // one that was already stopping. Only a service that is not on its way to stopped has refused.
-        if (!IsStoppingOrStopped(status.dwCurrentState)) {
-            SERVICE_STATUS fresh = {};
-            if (InterrogateService(fresh) != ERROR_SUCCESS || !IsStoppingOrStopped(fresh.dwCurrentState)) {
-                return error;
+    HandlePair handles;  // the stop request's, held to the end of the wait
+    bool stopRequested = false;
+    while (status.dwCurrentState != SERVICE_STOPPED) {
+        // Windows refuses to stop a service that is still starting (1061): it is waited for until it runs,
+        // or until it stops by itself.
+        if (!stopRequested && status.dwCurrentState != SERVICE_START_PENDING) {
+            stopRequested = true;
+            result = RequestStop(handles, status, deadline);
+            if (result != ERROR_SUCCESS) {
+                return result;
             }
+        } else if (WaitForNextLook(deadline)) {
+            InterrogateService(status);  // a look that fails leaves the record as it was
+        } else {
+            return WAIT_TIMEOUT;
         }
     }
-
-    // NotifyServiceStatusChange would say when the state changes, but only through an APC to an alertable
-    // wait, and a service that hangs in STOP_PENDING never changes: the wait needs its bound either way.
-    // Asking the service once a second keeps that bound exact, on every system and under Wine alike.
-    for (int poll = 0; poll < kStopPollCount; ++poll) {
-        InterrogateService(status);
-        if (status.dwCurrentState == SERVICE_STOPPED) {
-            return ERROR_SUCCESS;
-        }
-        platform::Sleep(kStopPollIntervalMs);
-    }
-    return WAIT_TIMEOUT;
+    return ERROR_SUCCESS;
 }
 
 DWORD CServiceManager::RemoveService() {
@@ -140,7 +164,7 @@ DWORD CServiceManager::RemoveService() {
         return result == ERROR_SERVICE_DOES_NOT_EXIST ? ERROR_SUCCESS : result;  // nothing to remove
     }
 
-    // The codes of the interrogation and of the stop are returned as they are: the thread's last error
+    // The codes of the look and of the stop are returned as they are: the thread's last error
     // may be 0 by then, which would report a failure as success.
     SERVICE_STATUS status = {};
     result = InterrogateService(status);

@@ -24,7 +24,8 @@ class CServiceManager {
     // Fills ServiceSettings with the defaults derived from the running program.
     static void InitSettings();
 
-    // Each returns a Win32 error code, 0 for success.
+    // Each returns a Win32 error code, 0 for success. InterrogateService reads the state that the Service
+    // Control Manager holds for the service; it never waits on the service's own process.
     static DWORD InterrogateService(SERVICE_STATUS& status);
     static DWORD StopService();
     static DWORD RemoveService();
@@ -37,6 +38,9 @@ class CServiceManager {
 // refusal, and the wait for it runs as after one that succeeded.
 bool IsStoppingOrStopped(DWORD state);
 
-// The stop wait: the first poll follows the stop request at once, then one a second.
-constexpr int kStopPollCount = 29;
+// The stop wait: every look at the service after the first, and the sleeps between them, fit in this much
+// of the clock, whether the service is still starting or already stopping. Only the stop request itself,
+// which the Service Control Manager may hold up to its control time-out, comes on top. The first look after
+// the stop request follows it at once, then one a second.
+constexpr ULONGLONG kStopWaitMs = 29000;
 constexpr DWORD kStopPollIntervalMs = 1000;

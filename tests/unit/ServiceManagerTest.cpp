@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -38,13 +39,13 @@ class ServiceControlTest : public ::testing::Test {
         EXPECT_EQ(std::vector<std::string>(), scm.misuse);
     }
 
-    // Interrogations attempted after the stop request: opens with SERVICE_INTERROGATE, failed ones too.
+    // Looks attempted after the stop request: opens with SERVICE_QUERY_STATUS, failed ones too.
     static int PollsAfterStop() {
         int polls = -1;
         for (const fake::ScCall& call : scm.calls) {
             if (call.op == ScOp::Control && call.control == SERVICE_CONTROL_STOP) {
                 polls = 0;
-            } else if (polls >= 0 && call.op == ScOp::OpenService && call.access == SERVICE_INTERROGATE) {
+            } else if (polls >= 0 && call.op == ScOp::OpenService && call.access == SERVICE_QUERY_STATUS) {
                 ++polls;
             }
         }
@@ -61,24 +62,24 @@ TEST_F(ServiceControlTest, RemovingARunningServiceUsesTheRightAccessAndCodesAndC
     const std::vector<std::string> expected = {
         "OpenSCManagerA 0xF003F -> M1",
         "OpenServiceA M1 QUORVEX$TARNIKE 0xF01FF -> S2",
-        // RemoveService's interrogation
+        // RemoveService's look at the state
         "OpenSCManagerA 0xF003F -> M3",
-        "OpenServiceA M3 QUORVEX$TARNIKE 0x80 -> S4",
-        "ControlService S4 4",
+        "OpenServiceA M3 QUORVEX$TARNIKE 0x4 -> S4",
+        "QueryServiceStatus S4",
         "CloseServiceHandle S4",
         "CloseServiceHandle M3",
-        // StopService: its interrogation, the stop request, the first poll
+        // StopService: its look, the stop request, the first poll
         "OpenSCManagerA 0xF003F -> M5",
-        "OpenServiceA M5 QUORVEX$TARNIKE 0x80 -> S6",
-        "ControlService S6 4",
+        "OpenServiceA M5 QUORVEX$TARNIKE 0x4 -> S6",
+        "QueryServiceStatus S6",
         "CloseServiceHandle S6",
         "CloseServiceHandle M5",
         "OpenSCManagerA 0xF003F -> M7",
         "OpenServiceA M7 QUORVEX$TARNIKE 0xF01FF -> S8",
         "ControlService S8 1",
         "OpenSCManagerA 0xF003F -> M9",
-        "OpenServiceA M9 QUORVEX$TARNIKE 0x80 -> S10",
-        "ControlService S10 4",
+        "OpenServiceA M9 QUORVEX$TARNIKE 0x4 -> S10",
+        "QueryServiceStatus S10",
         "CloseServiceHandle S10",
         "CloseServiceHandle M9",
         "CloseServiceHandle S8",
@@ -122,20 +123,32 @@ void Running() {
     scm.state = SERVICE_RUNNING;
 }
 
+// `count` looks that each find the service in `state`.
+std::deque<fake::ScAnswer> Looks(DWORD state, int count) {
+    return std::deque<fake::ScAnswer>(static_cast<std::size_t>(count), fake::ScAnswer{state});
+}
+
+std::deque<fake::ScAnswer> operator+(std::deque<fake::ScAnswer> first,
+                                     const std::deque<fake::ScAnswer>& then) {
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
 // Successful fake calls clear the last error, so the rows marked "known code" would come back as 0 (or as
 // the code of the last failed poll) if the result were read from the thread instead of being passed on.
 INSTANTIATE_TEST_SUITE_P(
     Cases, RemoveServiceTest,
     ::testing::Values(
         RemoveCase{"AlreadyStopped", [] {}, ERROR_SUCCESS, true, 0, -1, 0},
-        // Not running, and the record left untouched by every interrogation.
-        RemoveCase{"NotActiveCountsAsStopped",
+        // It stopped between the look and the request, which the manager refuses with 1062.
+        RemoveCase{"StoppedJustBeforeTheStopRequest",
                    [] {
-                       scm.answers = {{0, ERROR_SERVICE_NOT_ACTIVE},
-                                      {0, ERROR_SERVICE_NOT_ACTIVE},
-                                      {0, ERROR_SERVICE_NOT_ACTIVE}};
+                       Running();
+                       scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
+                       scm.stopError = ERROR_SERVICE_NOT_ACTIVE;
+                       scm.stopFailState = SERVICE_STOPPED;
                    },
-                   ERROR_SUCCESS, true, 0, -1, 0},
+                   ERROR_SUCCESS, true, 1, 1, 0},
         RemoveCase{"StopsAtTheThirdPoll",
                    [] {
                        Running();
@@ -155,32 +168,43 @@ INSTANTIATE_TEST_SUITE_P(
                        scm.vanishesOnStop = true;
                    },
                    WAIT_TIMEOUT, false, 1, 29, 29},
-        // known code; the one interrogation after the refusal finds it still running
+        // known code; the one look after the refusal finds it still running
         RemoveCase{"StopRefused",
                    [] {
                        Running();
                        scm.stopError = ERROR_DEPENDENT_SERVICES_RUNNING;
                    },
                    ERROR_DEPENDENT_SERVICES_RUNNING, false, 1, 1, 0},
-        // Someone asked it to stop a moment earlier: neither the interrogations nor the stop request can
-        // reach it, but each record says it is stopping.
-        RemoveCase{"AlreadyStopping",
+        // known code; the record that the refusal fills says running
+        RemoveCase{"StopNotAccepted",
                    [] {
-                       scm.answers = {{SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-                                      {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-                                      {SERVICE_STOP_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-                                      {SERVICE_STOPPED}};
+                       Running();
+                       scm.stopError = ERROR_INVALID_SERVICE_CONTROL;
+                       scm.stopFailState = SERVICE_RUNNING;
+                   },
+                   ERROR_INVALID_SERVICE_CONTROL, false, 1, 1, 0},
+        // Someone asked it to stop a moment earlier: the manager refuses the request (1061), and each look
+        // says it is stopping.
+        RemoveCase{"AlreadyStopping",
+                   [] { scm.answers = Looks(SERVICE_STOP_PENDING, 3) + Looks(SERVICE_STOPPED, 1); },
+                   ERROR_SUCCESS, true, 1, 2, 1},
+        // The look after the refused request fails: the record the refusal filled says stopping.
+        RemoveCase{"RecordOfTheRefusalCountsWhenTheLookFails",
+                   [] {
+                       Running();
+                       scm.answers = {
+                           {SERVICE_RUNNING}, {SERVICE_RUNNING}, {0, ERROR_ACCESS_DENIED}, {SERVICE_STOPPED}};
                        scm.stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
                        scm.stopFailState = SERVICE_STOP_PENDING;
                    },
                    ERROR_SUCCESS, true, 1, 2, 1},
         // It stopped inside its handler, and the request failed all the same.
-        RemoveCase{"StopFailsButTheRecordSaysStopped",
+        RemoveCase{"StopFailsButTheServiceHasStopped",
                    [] {
                        Running();
                        scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
                        scm.stopError = ERROR_BROKEN_PIPE;
-                       scm.stopFailState = SERVICE_STOPPED;
+                       scm.stopFailState = SERVICE_STOPPED;  // not filled for this error, as on Windows
                    },
                    ERROR_SUCCESS, true, 1, 1, 0},
         RemoveCase{"StopFailsWhileStoppingThenStopsAtTheThirdPoll",
@@ -192,50 +216,66 @@ INSTANTIATE_TEST_SUITE_P(
                                       {SERVICE_STOP_PENDING},
                                       {SERVICE_STOPPED}};
                        scm.stopError = ERROR_BROKEN_PIPE;
-                       scm.stopFailState = SERVICE_STOP_PENDING;
                    },
                    ERROR_SUCCESS, true, 1, 3, 2},
-        // The handler answered after the manager's time-out and the record says nothing; asked afresh, the
-        // service is stopping. That interrogation counts among the polls.
-        RemoveCase{"StopTimesOutButAFreshLookSaysStopping",
+        // The handler answered after the manager's time-out; the look after it is the first poll.
+        RemoveCase{"StopTimesOutButALookSaysStopping",
                    [] {
                        Running();
                        scm.answers = {
                            {SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOP_PENDING}, {SERVICE_STOPPED}};
                        scm.stopError = ERROR_SERVICE_REQUEST_TIMEOUT;
                    },
-                   ERROR_SUCCESS, true, 1, 2, 0},
-        // known code: it had been stopping, but when the refused request leaves the record alone, a fresh
-        // look finds it running again
+                   ERROR_SUCCESS, true, 1, 2, 1},
+        // Its handler does the clean-up: the request waits out the 30 s time-out while the service still
+        // says running, and it stops 20 s later, which is within the wait since the request's time is not.
+        RemoveCase{"StopTimesOutInABusyHandlerThatStopsLater",
+                   [] {
+                       scm.handlerBusy = true;
+                       scm.answers = Looks(SERVICE_RUNNING, 2 + 21) + Looks(SERVICE_STOPPED, 1);
+                   },
+                   ERROR_SUCCESS, true, 1, 22, 21},
+        // known code
+        RemoveCase{"StopTimesOutInABusyHandlerThatNeverStops",
+                   [] {
+                       Running();
+                       scm.handlerBusy = true;
+                   },
+                   WAIT_TIMEOUT, false, 1, 29, 29},
+        // known code: it had been stopping, but when the refused request leaves the record alone, the look
+        // after it finds it running again
         RemoveCase{"StopRefusedAfterItHadBeenStopping",
                    [] {
                        scm.answers = {{SERVICE_STOP_PENDING}, {SERVICE_STOP_PENDING}, {SERVICE_RUNNING}};
                        scm.stopError = ERROR_ACCESS_DENIED;
                    },
                    ERROR_ACCESS_DENIED, false, 1, 1, 0},
-        // known code: a service that is starting cannot be stopped, and stays
-        RemoveCase{"StartingIsLeftAlone",
+        // Starting, as at boot: no stop request until it runs, then stopped within the same wait.
+        RemoveCase{"StartingThenRunningThenStopped",
                    [] {
-                       scm.answers = {{SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-                                      {SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL},
-                                      {SERVICE_START_PENDING, ERROR_SERVICE_CANNOT_ACCEPT_CTRL}};
-                       scm.stopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
-                       scm.stopFailState = SERVICE_START_PENDING;
+                       scm.answers = Looks(SERVICE_START_PENDING, 3) + Looks(SERVICE_RUNNING, 1) +
+                                     Looks(SERVICE_STOP_PENDING, 1) + Looks(SERVICE_STOPPED, 1);
                    },
-                   ERROR_SERVICE_CANNOT_ACCEPT_CTRL, false, 1, 1, 0},
-        RemoveCase{"InterrogationFails",
+                   ERROR_SUCCESS, true, 1, 2, 3},
+        RemoveCase{"StartingThenStoppedByItself",
+                   [] { scm.answers = Looks(SERVICE_START_PENDING, 2) + Looks(SERVICE_STOPPED, 1); },
+                   ERROR_SUCCESS, true, 0, -1, 1},
+        // known code: still starting when the wait is over, and never asked to stop
+        RemoveCase{"StartingLongerThanTheWait", [] { scm.state = SERVICE_START_PENDING; }, WAIT_TIMEOUT,
+                   false, 0, -1, 29},
+        RemoveCase{"LookFails",
                    [] {
-                       scm.answers = {{0, ERROR_SERVICE_REQUEST_TIMEOUT}};
+                       scm.answers = {{0, ERROR_ACCESS_DENIED}};
                    },
-                   ERROR_SERVICE_REQUEST_TIMEOUT, false, 0, -1, 0},
-        // known code: the interrogation gets no manager, and the failed open leaves the last error at 0
-        RemoveCase{"InterrogationGetsNoManager",
+                   ERROR_ACCESS_DENIED, false, 0, -1, 0},
+        // known code: the look gets no manager, and the failed open leaves the last error at 0
+        RemoveCase{"LookGetsNoManager",
                    [] {
                        scm.managerOpensLeft = 1;
                        scm.managerOpenError = ERROR_SUCCESS;
                    },
                    ERROR_INVALID_HANDLE, false, 0, -1, 0},
-        // known code: the same inside StopService's own interrogation
+        // known code: the same inside StopService's own look
         RemoveCase{"StopServiceGetsNoManager",
                    [] {
                        Running();
@@ -263,19 +303,50 @@ TEST_F(ServiceControlTest, AFailedCallsErrorSurvivesTheClosesAfterIt) {
 TEST_F(ServiceControlTest, StopServiceGivesUpAfter29Polls) {
     Running();
     EXPECT_EQ(WAIT_TIMEOUT, CServiceManager::StopService());
-    EXPECT_EQ(1 + 29, fake::CountControls(SERVICE_CONTROL_INTERROGATE));
+    EXPECT_EQ(1u + 29u, scm.lookTicks.size());
     EXPECT_EQ(29u, fake::kernel32.sleeps.size());
+    EXPECT_EQ(0, fake::CountControls(SERVICE_CONTROL_INTERROGATE)) << "a control that waits on the service";
 }
 
-TEST_F(ServiceControlTest, StopPassesOnTheInterrogationsOwnCode) {
+TEST_F(ServiceControlTest, StopPassesOnTheLooksOwnCode) {
     scm.managerOpensLeft = 0;
     scm.managerOpenError = ERROR_SUCCESS;
     EXPECT_EQ(ERROR_INVALID_HANDLE, CServiceManager::StopService());
 
     fake::ResetServiceControl();
-    scm.answers = {{0, ERROR_SERVICE_REQUEST_TIMEOUT}};
-    EXPECT_EQ(ERROR_SERVICE_REQUEST_TIMEOUT, CServiceManager::StopService());
+    scm.answers = {{0, ERROR_ACCESS_DENIED}};
+    EXPECT_EQ(ERROR_ACCESS_DENIED, CServiceManager::StopService());
     EXPECT_EQ(0, fake::CountControls(SERVICE_CONTROL_STOP));
+}
+
+// However long each look takes, none begins once the 29 s are over, and the wait ends with the last one.
+TEST_F(ServiceControlTest, SlowLooksSpendTheWaitByTheClock) {
+    for (ULONGLONG lookMs : {0ull, 1500ull, 10000ull, 40000ull}) {
+        SCOPED_TRACE(lookMs);
+        fake::ResetKernel32();
+        fake::ResetServiceControl();
+        Running();
+        scm.lookMs = lookMs;
+        const ULONGLONG began = fake::kernel32.tickCount;
+
+        EXPECT_EQ(WAIT_TIMEOUT, CServiceManager::StopService());
+
+        ASSERT_FALSE(scm.lookTicks.empty());
+        EXPECT_LT(scm.lookTicks.back(), began + kStopWaitMs);
+        EXPECT_LE(fake::kernel32.tickCount, began + kStopWaitMs + lookMs);
+        EXPECT_EQ(1, fake::CountControls(SERVICE_CONTROL_STOP));
+    }
+}
+
+// The whole removal of a service whose handler never lets go: the wait's 29 s, the stop request's control
+// time-out, and nothing else.
+TEST_F(ServiceControlTest, RemovalOfAServiceBusyInItsHandlerIsBoundedByTheClock) {
+    Running();
+    scm.handlerBusy = true;
+    const ULONGLONG began = fake::kernel32.tickCount;
+
+    EXPECT_EQ(WAIT_TIMEOUT, CServiceManager::RemoveService());
+    EXPECT_EQ(began + kStopWaitMs + scm.controlTimeoutMs, fake::kernel32.tickCount);
 }
 
 class ServiceSettingsTest : public ::testing::Test {

@@ -41,11 +41,16 @@ EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 # Service states as the probe reports them.
-STOPPED, RUNNING, STOP_PENDING = 1, 4, 3
+STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
 
 # By its path: a bare name makes the loader go through start.exe, one more Wine process for every call.
 SC = "C:\\windows\\system32\\sc.exe"
+
+# The launcher that the release archive holds, and its exit statuses.
+LAUNCHER = "qrvx-uninstall.cmd"
+LAUNCHER_SOURCE = ROOT / "packaging" / LAUNCHER
+ERROR_INSTALL_FAILURE = 1603
 
 
 class WineRelease:
@@ -117,8 +122,9 @@ def ensure_template(release=None):
     template.parent.mkdir(parents=True, exist_ok=True)
     with open(template.parent / (template.name + ".lock"), "wb") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if (template / "system.reg").exists():
+        if (template / "system.reg").exists() and _template_settings(template) == TEMPLATE_SETTINGS:
             return template
+        shutil.rmtree(template, ignore_errors=True)  # one made for another rig, if any
         booting = template.with_name(template.name + ".booting")
         shutil.rmtree(booting, ignore_errors=True)
         env = wine_environment(booting)
@@ -131,8 +137,20 @@ def ensure_template(release=None):
             subprocess.run([*release.wineserver, "-w"], env=env, stdout=log, stderr=log, timeout=120)
         if not (booting / "system.reg").exists():
             raise RuntimeError(f"wineboot made no prefix in {booting}")
+        (booting / TEMPLATE_STAMP).write_text(TEMPLATE_SETTINGS)
         booting.rename(template)
     return template
+
+
+# What a template was booted with, kept in it: one booted by another version of the rig is booted again.
+TEMPLATE_STAMP = "qrvx-template.txt"
+
+
+def _template_settings(template):
+    try:
+        return (template / TEMPLATE_STAMP).read_text()
+    except OSError:
+        return None
 
 
 # Wine only ever reads its own programs and libraries in a prefix: a copy may share them with the template.
@@ -170,23 +188,41 @@ def remove_prefix(prefix, release=None):
 
 
 class Result:
-    def __init__(self, returncode, stdout, stderr, elapsed, sleeps=None, ended=None):
+    def __init__(self, returncode, stdout, stderr, elapsed, ended=None):
         self.returncode = returncode
         self.stdout = stdout
         self.stderr = stderr
         self.elapsed = elapsed
         self.ended = ended  # monotonic time at which the program had ended
-        self.sleeps = sleeps  # the milliseconds of each Sleep the program asked for, when traced
+        self.sleeps = None  # the milliseconds of each Sleep the program asked for, when traced
+        self.service_calls = None  # (seconds on Wine's clock, thread, "Call" or "Ret", name), when traced
 
     def seconds_slept(self):
         """What the program itself chose to wait: unlike the time it took, it does not grow with the load."""
         return sum(self.sleeps) / 1000.0
 
+    def service_phase(self):
+        """(seconds from the first call to the Service Control Manager to the return of the last one, seconds
+        the stop request took), on Wine's clock, of the thread that sent the stop request: what the program's
+        own bounds hold, without Wine's start, which grows with the load."""
+        stops = [call for call in self.service_calls if call[2] == "Call" and call[3] == "ControlService"]
+        assert stops, "no stop request was traced"
+        thread = stops[0][1]
+        calls = [call for call in self.service_calls if call[1] == thread]
+        returned = next(call for call in calls if call[2] == "Ret" and call[3] == "ControlService")
+        return calls[-1][0] - calls[0][0], returned[0] - stops[0][0]
 
-# The template's Wine traces calls to Sleep alone, once +relay is on (see Wine.run).
-RELAY_INCLUDE = "kernel32.Sleep;kernelbase.Sleep"
-SLEEP_CALL = re.compile(rb"^[0-9a-f]+:Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
-RELAY_LINE = re.compile(rb"^[0-9a-f]+:(?:Call|Ret |trace:relay).*\n?", re.M)
+
+# The template's Wine traces these calls alone, once +relay is on (see Wine.run): Sleep, and the calls to the
+# Service Control Manager, each line stamped with Wine's own clock.
+SERVICE_CALLS = ("OpenSCManagerA", "OpenServiceA", "QueryServiceStatus", "ControlService", "DeleteService",
+                 "CloseServiceHandle")
+RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", *(f"advapi32.{name}" for name in SERVICE_CALLS)])
+TEMPLATE_SETTINGS = f"RelayInclude={RELAY_INCLUDE}\n"
+TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
+SLEEP_CALL = re.compile(TRACED_LINE + rb"Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
+SERVICE_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) advapi32\.(\w+)\(", re.I | re.M)
+RELAY_LINE = re.compile(TRACED_LINE + rb"(?:Call|Ret |trace:relay).*\n?", re.M)
 
 
 def sh(*args, check=True):
@@ -256,31 +292,35 @@ class Wine:
     def unix_path(self, windows_path):
         return self.prefix / "drive_c" / Path(*windows_path[3:].split("\\"))
 
-    def run(self, windows_exe, args=(), timeout=120, env=None, trace_sleeps=False):
-        """Runs a program of this architecture: the product, or a probe of its code. With trace_sleeps, Wine
-        records each Sleep the program calls (result.sleeps), and the trace is kept out of its stderr."""
-        if not trace_sleeps:
-            return self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env)
-        env = {**(env or {}), "WINEDEBUG": self.env["WINEDEBUG"] + ",+relay"}
-        result = self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env)
-        result.sleeps = [int(ms, 16) for ms in SLEEP_CALL.findall(result.stderr)]
-        result.stderr = RELAY_LINE.sub(b"", result.stderr)
-        return result
+    def run(self, windows_exe, args=(), timeout=120, env=None, trace=False):
+        """Runs a program of this architecture: the product, or a probe of its code. With trace, Wine records
+        each Sleep the program calls (result.sleeps) and each call to the Service Control Manager
+        (result.service_calls), and the trace is kept out of its stderr."""
+        return self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env, trace=trace)
 
     def run_helper(self, windows_exe, args=()):
         """Runs one of Wine's tools or the rig's helper programs, which are 64-bit whatever is tested."""
         return self.run_unix([*self.helper_loader, windows_exe, *args])
 
-    def run_unix(self, command, timeout=120, env=None):
+    def run_unix(self, command, timeout=120, env=None, trace=False):
         """Runs a command with the prefix's environment; output goes through files, as a pipe would be held
-        open by any Wine process the command leaves behind."""
+        open by any Wine process the command leaves behind. With trace, as in run()."""
+        env = {**self.env, **(env or {})}
+        if trace:
+            env["WINEDEBUG"] += ",+timestamp,+relay"
         out, err = self.logs / "stdout", self.logs / "stderr"
         with open(out, "wb") as stdout, open(err, "wb") as stderr:
             started = time.monotonic()
-            returncode = subprocess.run(command, env={**self.env, **(env or {})}, stdout=stdout,
-                                        stderr=stderr, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            returncode = subprocess.run(command, env=env, stdout=stdout, stderr=stderr,
+                                        stdin=subprocess.DEVNULL, timeout=timeout).returncode
             ended = time.monotonic()
-        return Result(returncode, out.read_bytes(), err.read_bytes(), ended - started, ended=ended)
+        result = Result(returncode, out.read_bytes(), err.read_bytes(), ended - started, ended=ended)
+        if trace:
+            result.sleeps = [int(match[2], 16) for match in SLEEP_CALL.findall(result.stderr)]
+            result.service_calls = [(float(stamp), thread.decode(), kind.decode().strip(), name.decode())
+                                    for stamp, thread, kind, name in SERVICE_CALL.findall(result.stderr)]
+            result.stderr = RELAY_LINE.sub(b"", result.stderr)
+        return result
 
     def run_on_console(self, windows_exe, args=(), timeout=120):
         """Runs a program with a terminal for its output, as a user at a console would see it.
@@ -315,6 +355,30 @@ class Wine:
                 process.kill()
         return seen, time.monotonic() - started
 
+    def place_launcher(self, folder):
+        """Puts the launcher with the program and its check of this architecture into C:\\qrvxtest\\ARCH\\FOLDER,
+        as the release archive has them; returns that folder."""
+        for source in (self.program("qrvxSuninstall"), self.build / "qrvxScheck.exe", LAUNCHER_SOURCE):
+            self.place(folder, source)
+        return self.work / folder
+
+    def run_launcher(self, kit, trace=False):
+        """Runs the launcher in the folder KIT through `cmd /c`, as a deployment tool does, from another
+        folder. Returns (result, output before the status line, the launcher's exit status as Windows gives
+        it); with trace, as in run()."""
+        elsewhere = self.work / "elsewhere"
+        elsewhere.mkdir(exist_ok=True)
+        # Wine gives a Linux parent only the low byte of an exit status: a cmd of its own prints it whole.
+        caller = self.work / "caller.cmd"
+        caller.write_bytes((f'@echo off\r\ncd /d "{self.windows_path(elsewhere)}"\r\n'
+                            f'cmd /c "{self.windows_path(kit / LAUNCHER)}"\r\n'
+                            "echo exit status %errorlevel%\r\n").encode())
+        result = self.run_unix([*self.helper_loader, "cmd", "/c", self.windows_path(caller)], trace=trace)
+        output, found, status = result.stdout.rpartition(b"exit status ")
+        if not found:
+            raise AssertionError(f"the launcher printed no status: {result.stdout + result.stderr!r}")
+        return result, output, int(status)
+
     def program(self, name, helper=False):
         """The built program NAME.exe of this architecture (or the helpers'): the product or a test program."""
         build = self.helper_build if helper else self.build
@@ -324,8 +388,9 @@ class Wine:
 
     # --- services -------------------------------------------------------------------------------------
 
-    def install_service(self, mode_args, start=True):
-        """Installs the test service as SERVICE_NAME; returns the Windows path of its control log."""
+    def install_service(self, mode_args, start=True, until=RUNNING):
+        """Installs the test service as SERVICE_NAME and, with start, starts it and waits for the state
+        `until`; returns the Windows path of its log."""
         exe = self.place("service", self.program("qrvxtestsvc.exe", helper=True))
         log = self.windows_path(self.work / "service" / "controls.log")
         if self.unix_path(log).exists():
@@ -343,7 +408,7 @@ class Wine:
         if start:
             result = self.run_helper(SC, ["start", SERVICE_NAME])
             assert result.returncode == 0, result.stdout
-            self.wait_for_state(RUNNING)
+            self.wait_for_state(until)
         return log
 
     def ask_to_stop(self):
@@ -391,11 +456,13 @@ class Wine:
                 raise AssertionError(f"service did not reach state {state}: {self.service_state()}")
             time.sleep(0.1)
 
-    def controls_received(self, log):
+    def service_log(self, log):
+        """What the test service wrote: "starting", "running", "control N", "stopped", in order."""
         path = self.unix_path(log)
-        if not path.exists():
-            return []
-        return [int(line.split()[1]) for line in path.read_text().splitlines() if line.startswith("control ")]
+        return path.read_text().splitlines() if path.exists() else []
+
+    def controls_received(self, log):
+        return [int(line.split()[1]) for line in self.service_log(log) if line.startswith("control ")]
 
 
 class Adapters:
@@ -454,7 +521,7 @@ class WineTestCase(unittest.TestCase):
         self.wine.restart()
 
     def run_uninstaller(self, args=(), config=None, folder="app", exe_name="qrvxSuninstall.exe",
-                        config_name="qrvxconfig.ini", timeout=120, trace_sleeps=False):
+                        config_name="qrvxconfig.ini", timeout=120, trace=False):
         """Places the program (and a configuration file of the given bytes beside it) and runs it."""
         exe = self.wine.place(folder, self.wine.program("qrvxSuninstall"), exe_name)
         config_path = self.wine.work / folder / config_name
@@ -462,7 +529,7 @@ class WineTestCase(unittest.TestCase):
             config_path.write_bytes(config)
         elif config_path.exists():
             config_path.unlink()
-        return self.wine.run(exe, args, timeout=timeout, trace_sleeps=trace_sleeps)
+        return self.wine.run(exe, args, timeout=timeout, trace=trace)
 
     def assertQuietRun(self, result):
         """The two lines, in text mode, and status 0, whatever happened in between."""

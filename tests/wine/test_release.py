@@ -25,8 +25,8 @@ EXCHANGE = [
 ]
 PASSWORD = "qrvx-test-only"
 PROGRAMS = ("qrvxSuninstall.exe", "qrvxScheck.exe")
-LAUNCHER = "qrvx-uninstall.cmd"
-ERROR_INSTALL_FAILURE = 1603
+LAUNCHER = rig.LAUNCHER
+ERROR_INSTALL_FAILURE = rig.ERROR_INSTALL_FAILURE
 
 
 class ReleaseTest(rig.WineTestCase):
@@ -92,22 +92,11 @@ class ReleaseTest(rig.WineTestCase):
         self.run_as_shipped(folder)
 
     def run_launcher(self):
-        """Runs the unpacked archive's launcher through `cmd /c`, as a deployment tool does, from another
-        folder, with a space in the archive folder's path. Returns (result, output before the status line,
-        the launcher's exit status as Windows gives it)."""
+        """Runs the unpacked archive's launcher as a deployment tool does (rig.Wine.run_launcher), with a
+        space in the archive folder's path."""
         kit = self.wine.work / "release kit"
         shutil.copytree(self.unpack(self.unsigned_dist(), "win64"), kit)
-        elsewhere = self.wine.work / "elsewhere"
-        elsewhere.mkdir()
-        # Wine gives a Linux parent only the low byte of an exit status: a cmd of its own prints it whole.
-        caller = self.wine.work / "caller.cmd"
-        caller.write_bytes((f'@echo off\r\ncd /d "{self.wine.windows_path(elsewhere)}"\r\n'
-                            f'cmd /c "{self.wine.windows_path(kit / LAUNCHER)}"\r\n'
-                            "echo exit status %errorlevel%\r\n").encode())
-        result = self.wine.run_helper("cmd", ["/c", self.wine.windows_path(caller)])
-        output, found, status = result.stdout.rpartition(b"exit status ")
-        self.assertTrue(found, result.stdout + result.stderr)
-        return result, output, int(status)
+        return self.wine.run_launcher(kit)
 
     def test_launcher_succeeds_when_the_service_stops_and_goes(self):
         self.wine.install_service(["--stop-at-once"])

@@ -44,6 +44,7 @@ void SetLastError(DWORD error) {
 
 void Sleep(DWORD milliseconds) {
     fake::kernel32.sleeps.push_back(milliseconds);
+    fake::kernel32.tickCount += milliseconds;
     // Nothing really waits here, so an unbounded wait would spin for ever instead of failing.
     if (fake::kernel32.sleeps.size() > 100000) {
         std::fprintf(stderr, "fake Sleep: unbounded wait\n");

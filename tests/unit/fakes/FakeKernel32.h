@@ -1,5 +1,5 @@
 // The kernel32 calls of platform/Win32.h: a per-thread last error, a scripted program path and profile
-// value, a Sleep that only records, and code-page conversions that carry ASCII over.
+// value, a Sleep that only records and moves the clock on, and code-page conversions that carry ASCII over.
 #pragma once
 
 #include <optional>

@@ -4,12 +4,19 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "fakes/FakeKernel32.h"
+
 namespace fake {
 
 ServiceControl scm;
 
 void ResetServiceControl() {
     scm = ServiceControl();
+}
+
+bool FillsRecordOnFailure(DWORD error) {
+    return error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+           error == ERROR_SERVICE_NOT_ACTIVE;
 }
 
 namespace {
@@ -76,6 +83,8 @@ std::string Describe(const ScCall& call) {
                    (call.failed ? result : " -> " + Name(call.handle));
         case ScOp::Control:
             return "ControlService " + Name(call.handle) + " " + std::to_string(call.control) + result;
+        case ScOp::Query:
+            return "QueryServiceStatus " + Name(call.handle) + result;
         case ScOp::Delete:
             return "DeleteService " + Name(call.handle) + result;
         case ScOp::Close:
@@ -154,31 +163,52 @@ BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     if (!fake::IsOpen(service, fake::kServiceKind)) {
         return fake::Fail(call, ERROR_INVALID_HANDLE);
     }
-    if (control == SERVICE_CONTROL_INTERROGATE) {
-        fake::ScAnswer answer;
-        answer.state = scm.state;
-        if (!scm.answers.empty()) {
-            answer = scm.answers.front();
-            scm.answers.pop_front();
-        }
-        if (answer.error == ERROR_SUCCESS || answer.error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-            fake::Fill(status, answer.state);
-        }
-        return answer.error == ERROR_SUCCESS ? fake::Succeed(call) : fake::Fail(call, answer.error);
-    }
-    if (control == SERVICE_CONTROL_STOP) {
-        if (scm.stopError != ERROR_SUCCESS) {
-            if (scm.stopFailState != 0) {
-                fake::Fill(status, scm.stopFailState);
-            }
-            return fake::Fail(call, scm.stopError);
-        }
-        scm.state = SERVICE_STOP_PENDING;
+    DWORD error = ERROR_SUCCESS;
+    DWORD state = scm.state;
+    if (control != SERVICE_CONTROL_INTERROGATE && control != SERVICE_CONTROL_STOP) {
+        error = ERROR_INVALID_PARAMETER;
+    } else if (control == SERVICE_CONTROL_STOP && scm.stopError != ERROR_SUCCESS) {
+        error = scm.stopError;  // as scripted, whatever the state
+        state = scm.stopFailState;
+    } else if (scm.state == SERVICE_STOPPED) {
+        error = ERROR_SERVICE_NOT_ACTIVE;
+    } else if (scm.state == SERVICE_START_PENDING || scm.state == SERVICE_STOP_PENDING) {
+        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;  // the manager refuses it without asking the service
+    } else if (scm.handlerBusy) {
+        // The manager waits for the handler, which is still busy with an earlier control, then gives up.
+        fake::kernel32.tickCount += scm.controlTimeoutMs;
+        error = ERROR_SERVICE_REQUEST_TIMEOUT;
+    } else if (control == SERVICE_CONTROL_STOP) {
+        scm.state = state = SERVICE_STOP_PENDING;
         scm.installed = !scm.vanishesOnStop;
-        fake::Fill(status, SERVICE_STOP_PENDING);
-        return fake::Succeed(call);
     }
-    return fake::Fail(call, ERROR_INVALID_PARAMETER);
+    if (error == ERROR_SUCCESS || (fake::FillsRecordOnFailure(error) && state != 0)) {
+        fake::Fill(status, state);
+    }
+    return error == ERROR_SUCCESS ? fake::Succeed(call) : fake::Fail(call, error);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
+    fake::ScCall call;
+    call.op = fake::ScOp::Query;
+    call.handle = service;
+    if (!fake::IsOpen(service, fake::kServiceKind)) {
+        return fake::Fail(call, ERROR_INVALID_HANDLE);
+    }
+    scm.lookTicks.push_back(fake::kernel32.tickCount);
+    fake::kernel32.tickCount += scm.lookMs;
+    fake::ScAnswer answer;
+    answer.state = scm.state;
+    if (!scm.answers.empty()) {
+        answer = scm.answers.front();
+        scm.answers.pop_front();
+    }
+    if (answer.error != ERROR_SUCCESS) {
+        return fake::Fail(call, answer.error);
+    }
+    scm.state = answer.state;
+    fake::Fill(status, answer.state);
+    return fake::Succeed(call);
 }
 
 BOOL DeleteService(SC_HANDLE service) {

@@ -1,4 +1,7 @@
-// A scripted Service Control Manager with at most one service, recording every call made to it.
+// A scripted Service Control Manager with at most one service, recording every call made to it. It answers
+// as Windows does where Wine's differs: a stop request is refused while the service starts, a control waits
+// for a busy handler up to the time-out, and a failed control fills the status record only for the errors
+// that Windows documents as filling it.
 //
 // Every successful call clears the thread's last error, as some real ones do: a code read from GetLastError
 // after the fact then comes back as 0, which is what the error handling has to survive.
@@ -14,7 +17,7 @@
 
 namespace fake {
 
-enum class ScOp { OpenManager, OpenService, Control, Delete, Close };
+enum class ScOp { OpenManager, OpenService, Control, Query, Delete, Close };
 
 struct ScCall {
     ScOp op = ScOp::OpenManager;
@@ -27,27 +30,35 @@ struct ScCall {
     DWORD error = 0;
 };
 
-// What one interrogation answers: a state, or the error the control fails with. With 1061 (starting or
-// stopping) the record is filled all the same, as Windows does; with any other error it is left alone.
+// What one look at the service's status (QueryServiceStatus) answers: the state the manager holds for it,
+// which it is then in, or the error the look fails with, the record left alone.
 struct ScAnswer {
     DWORD state = SERVICE_RUNNING;
     DWORD error = ERROR_SUCCESS;
 };
 
+// Whether Windows fills a control's status record although the control failed: only for these.
+bool FillsRecordOnFailure(DWORD error);
+
 struct ServiceControl {
     std::string serviceName = "QUORVEX$TARNIKE";
     bool installed = true;
-    DWORD state = SERVICE_STOPPED;  // answers the interrogations that `answers` does not script
+    DWORD state = SERVICE_STOPPED;  // answers the looks that `answers` does not script
     std::deque<ScAnswer> answers;
+    ULONGLONG lookMs = 0;       // how far each look moves the clock
     int managerOpensLeft = -1;  // how many OpenSCManagerA calls still succeed; -1 for all
     DWORD managerOpenError = ERROR_ACCESS_DENIED;
     DWORD openServiceError = ERROR_SUCCESS;
-    DWORD stopError = ERROR_SUCCESS;
-    DWORD stopFailState = 0;  // what a failing stop request leaves in the record; 0: leaves it alone
+    DWORD stopError = ERROR_SUCCESS;  // what the stop request fails with, whatever the state; 0: as Windows
+    DWORD stopFailState = 0;  // what a failing stop request leaves in the record, where Windows fills it
+    // The handler is busy: every control waits out the control time-out on the clock, then fails with 1053.
+    bool handlerBusy = false;
+    ULONGLONG controlTimeoutMs = 30000;  // ServicesPipeTimeout's default
     DWORD deleteError = ERROR_SUCCESS;
     bool vanishesOnStop = false;  // gone as soon as it has accepted the stop
 
     std::vector<ScCall> calls;
+    std::vector<ULONGLONG> lookTicks;  // the clock as each look began
     std::set<SC_HANDLE> openHandles;
     std::map<SC_HANDLE, SC_HANDLE> managerOf;
     std::vector<std::string> misuse;  // a manager closed before its service, a handle closed twice

@@ -1,9 +1,15 @@
 // A service for the tests, whose answer to a stop request is chosen by its arguments:
-//   qrvxtestsvc.exe LOG --stop-at-once     stopped before the stop request returns
-//   qrvxtestsvc.exe LOG --stop-after MS    stop pending for MS milliseconds, then stopped
-//   qrvxtestsvc.exe LOG --never-stop       stop pending for ever
-//   qrvxtestsvc.exe LOG --exit-in-handler  reports stopped and ends its process inside the handler, so
-//                                          that the stop request gets no answer
+//   qrvxtestsvc.exe LOG [--start-after MS] MODE
+//     --start-after MS    start pending for MS milliseconds before it runs, as at boot
+//   and MODE one of
+//     --stop-at-once      stopped before the stop request returns
+//     --stop-after MS     stop pending for MS milliseconds, then stopped
+//     --never-stop        stop pending for ever
+//     --exit-in-handler   reports stopped and ends its process inside the handler, so that the stop
+//                         request gets no answer
+//     --stop-in-handler MS  does its clean-up inside the handler for MS milliseconds, saying nothing, then
+//                         reports stopped and returns: the Service Control Manager's time-out may come
+//                         first
 // A test puts the service into STOP_PENDING before a run by `sc stop` with --stop-after or --never-stop.
 // Every control it receives is appended to the file LOG as a line "control N", so that a test can tell
 // whether a stop was asked for at all.
@@ -15,10 +21,11 @@
 
 namespace {
 
-enum class Mode { kStopAtOnce, kStopAfter, kNeverStop, kExitInHandler };
+enum class Mode { kStopAtOnce, kStopAfter, kNeverStop, kExitInHandler, kStopInHandler };
 
 Mode g_mode = Mode::kStopAtOnce;
 DWORD g_stopDelayMs = 0;
+DWORD g_startDelayMs = 0;
 char g_logPath[MAX_PATH] = {};
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status = {};
@@ -37,7 +44,7 @@ void Report(DWORD state) {
     g_status.dwCurrentState = state;
     g_status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
     g_status.dwWin32ExitCode = NO_ERROR;
-    g_status.dwWaitHint = state == SERVICE_STOP_PENDING ? 60000 : 0;
+    g_status.dwWaitHint = state == SERVICE_STOP_PENDING || state == SERVICE_START_PENDING ? 60000 : 0;
     ++g_status.dwCheckPoint;
     SetServiceStatus(g_statusHandle, &g_status);
 }
@@ -51,6 +58,13 @@ DWORD WINAPI Handler(DWORD control, DWORD /*eventType*/, void* /*eventData*/, vo
             Report(SERVICE_STOPPED);
             Log("stopped");
             ExitProcess(0);
+        }
+        if (g_mode == Mode::kStopInHandler) {
+            Sleep(g_stopDelayMs);
+            Report(SERVICE_STOPPED);
+            Log("stopped");
+            SetEvent(g_stopRequested);
+            return NO_ERROR;
         }
         if (g_mode == Mode::kStopAtOnce) {
             Report(SERVICE_STOPPED);
@@ -72,6 +86,11 @@ void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
         return;
     }
     g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (g_startDelayMs != 0) {
+        Report(SERVICE_START_PENDING);
+        Log("starting");
+        Sleep(g_startDelayMs);
+    }
     Report(SERVICE_RUNNING);
     Log("running");
     WaitForSingleObject(g_stopRequested, INFINITE);
@@ -82,25 +101,38 @@ void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
         Sleep(g_stopDelayMs);
         Report(SERVICE_STOPPED);
     }
-    Log("stopped");
+    if (g_mode != Mode::kStopInHandler) {
+        Log("stopped");
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    int arg = 2;
+    if (argc > arg + 1 && std::strcmp(argv[arg], "--start-after") == 0) {
+        g_startDelayMs = static_cast<DWORD>(std::strtoul(argv[arg + 1], nullptr, 10));
+        arg += 2;
+    }
+    if (argc <= arg) {
         std::fprintf(stderr,
-                     "usage: %s LOG --stop-at-once | --stop-after MS | --never-stop | --exit-in-handler\n",
+                     "usage: %s LOG [--start-after MS] --stop-at-once | --stop-after MS | --never-stop |\n"
+                     "       --exit-in-handler | --stop-in-handler MS\n",
                      argv[0]);
         return 2;
     }
     std::snprintf(g_logPath, sizeof(g_logPath), "%s", argv[1]);
-    if (std::strcmp(argv[2], "--stop-after") == 0 && argc > 3) {
+    const char* mode = argv[arg];
+    const DWORD delayMs = argc > arg + 1 ? static_cast<DWORD>(std::strtoul(argv[arg + 1], nullptr, 10)) : 0;
+    if (std::strcmp(mode, "--stop-after") == 0) {
         g_mode = Mode::kStopAfter;
-        g_stopDelayMs = static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10));
-    } else if (std::strcmp(argv[2], "--never-stop") == 0) {
+        g_stopDelayMs = delayMs;
+    } else if (std::strcmp(mode, "--stop-in-handler") == 0) {
+        g_mode = Mode::kStopInHandler;
+        g_stopDelayMs = delayMs;
+    } else if (std::strcmp(mode, "--never-stop") == 0) {
         g_mode = Mode::kNeverStop;
-    } else if (std::strcmp(argv[2], "--exit-in-handler") == 0) {
+    } else if (std::strcmp(mode, "--exit-in-handler") == 0) {
         g_mode = Mode::kExitInHandler;
     }
     char name[] = "";
