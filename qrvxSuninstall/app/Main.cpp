@@ -3,6 +3,7 @@
 
 #include "adapter/ServiceUtility.h"
 #include "app/ReportFlow.h"
+#include "app/RunEnd.h"
 #include "app/ServiceIdentity.h"
 #include "common/FixedText.h"
 #include "service/ServiceManager.h"
@@ -19,5 +20,6 @@ int main(int /*argc*/, char** /*argv*/) {
     CServiceManager::RemoveService();
     ReportUninstall();
     std::printf("Service Uninstall Finished !\n");
+    EndRun();
     return 0;
 }

@@ -37,7 +37,12 @@ ConfigPaths::ConfigPaths() {
 ReportSettings* LoadReportSettings(const ConfigPaths& configPaths) {
     ReportSettings* settings = new ReportSettings;
     CopyText(settings->configurationPath, configPaths.configurationPath);
-    platform::GetPrivateProfileStringA("Configuration", "HostAddress", "0.0.0.0", settings->hostAddress,
-                                       sizeof(settings->hostAddress), settings->configurationPath);
+    const DWORD copied =
+        platform::GetPrivateProfileStringA("Configuration", "HostAddress", "0.0.0.0", settings->hostAddress,
+                                           sizeof(settings->hostAddress), settings->configurationPath);
+    // The reader cuts a value that does not fit and then says it copied size - 1 bytes.
+    if (copied >= sizeof(settings->hostAddress) - 1) {
+        settings->hostAddress[0] = '\0';
+    }
     return settings;
 }

@@ -1,6 +1,8 @@
 // Where the configuration file is, and what the report takes from it.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/Win32.h"
 
 struct ConfigPaths {
@@ -12,9 +14,14 @@ struct ConfigPaths {
     char configurationPath[MAX_PATH];
 };
 
+// The longest HostAddress used: room for "http://", a host name as long as the platform takes (255 bytes),
+// and a base path. A longer value is refused whole, never cut to the address of another server.
+constexpr std::size_t kMaxHostAddressBytes = 511;
+
 struct ReportSettings {
     char configurationPath[MAX_PATH];
-    char hostAddress[32];
+    // One byte more than the longest value and its terminator: a value that fills it was cut by the reader.
+    char hostAddress[kMaxHostAddressBytes + 2];
     char reportedAdapterAddress[32];
 };
 
@@ -22,5 +29,6 @@ struct ReportSettings {
 extern ConfigPaths* g_pConfigPaths;
 extern ReportSettings* g_pReportSettings;
 
-// Reads HostAddress of section Configuration ("0.0.0.0" when missing) into a new record the caller keeps.
+// Reads HostAddress of section Configuration ("0.0.0.0" when missing) into a new record the caller keeps;
+// a value longer than kMaxHostAddressBytes leaves it empty, which names no server.
 ReportSettings* LoadReportSettings(const ConfigPaths& configPaths);

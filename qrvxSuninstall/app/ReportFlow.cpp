@@ -4,6 +4,10 @@
 #include "app/ReportConfig.h"
 #include "transport/ReportProtocol.h"
 
+// The base path of any value the configuration passes on fits the client's field whole, its "/" included;
+// a host name past the platform's 255 bytes is the client's to refuse.
+static_assert(kMaxHostAddressBytes < kBasePathCapacity, "base path of the longest HostAddress");
+
 bool FindRegisteredAdapter(WCHAR* wideOut) {
     int index = 0;
     if (CServiceUtility::GetAdapterCount() <= 0) {

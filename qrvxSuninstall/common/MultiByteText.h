@@ -4,8 +4,8 @@
 #include "platform/Win32.h"
 
 // The first `wanted` character of `text` that is not the trail byte of a double-byte character, or null.
-inline char* FindFirstChar(char* text, char wanted) {
-    for (char* p = text; *p != '\0'; ++p) {
+inline const char* FindFirstChar(const char* text, char wanted) {
+    for (const char* p = text; *p != '\0'; ++p) {
         if (*p == wanted) {
             return p;
         }

@@ -141,6 +141,7 @@ using ::CloseServiceHandle;
 using ::ControlService;
 using ::CreateThread;
 using ::DeleteService;
+using ::GetCurrentProcess;
 using ::GetLastError;
 using ::GetModuleFileNameA;
 using ::GetPrivateProfileStringA;
@@ -152,6 +153,7 @@ using ::OpenServiceA;
 using ::QueryServiceStatus;
 using ::SetLastError;
 using ::Sleep;
+using ::TerminateProcess;
 using ::WaitForSingleObject;
 using ::WideCharToMultiByte;
 
@@ -165,6 +167,8 @@ HANDLE CreateThread(void* threadAttributes, std::size_t stackSize, LPTHREAD_STAR
                     void* parameter, DWORD creationFlags, DWORD* threadId);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
+HANDLE GetCurrentProcess();
+BOOL TerminateProcess(HANDLE process, UINT exitCode);
 DWORD GetModuleFileNameA(HMODULE module, char* fileName, DWORD size);
 DWORD GetPrivateProfileStringA(const char* appName, const char* keyName, const char* defaultText,
                                char* returned, DWORD size, const char* fileName);

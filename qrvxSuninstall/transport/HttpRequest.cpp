@@ -52,6 +52,9 @@ struct Exchange {
     std::atomic<int> owners;
 };
 
+// Exchange threads that have not yet returned from WinINet.
+std::atomic<int> g_runningExchanges{0};
+
 void Release(Exchange* exchange) {
     if (exchange->owners.fetch_sub(1) == 1) {
         delete exchange;
@@ -97,14 +100,44 @@ Outcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
     return Outcome::Answered;
 }
 
-DWORD WINAPI PerformExchange(void* parameter) {
-    Exchange& exchange = *static_cast<Exchange*>(parameter);
+void PerformExchange(Exchange& exchange) {
     if (platform::HttpSendRequestA(exchange.request, kFormHeader, sizeof(kFormHeader) - 1,
                                    exchange.body.data(), static_cast<DWORD>(exchange.body.size()))) {
         exchange.outcome = ReadReply(exchange.request, exchange.deadline, exchange.reply);
     }
     Release(&exchange);
+}
+
+DWORD WINAPI ExchangeThread(void* parameter) {
+    PerformExchange(*static_cast<Exchange*>(parameter));
+    --g_runningExchanges;
     return 0;
+}
+
+// Splits `address` into its host and base path, each whole or not at all; false, with both empty, when the
+// address names no host or either part does not fit.
+template <std::size_t HostCapacity, std::size_t BasePathCapacity>
+bool SplitAddress(const char* address, char (&host)[HostCapacity], char (&basePath)[BasePathCapacity]) {
+    const char* slash = FindFirstChar(address, '/');
+    const std::size_t hostLength =
+        slash != nullptr ? static_cast<std::size_t>(slash - address) : std::strlen(address);
+    if (hostLength == 0 || hostLength >= HostCapacity) {
+        return false;
+    }
+    if (slash != nullptr) {
+        const std::size_t length = std::strlen(slash + 1);
+        const bool endsInSlash = length != 0 && slash[length] == '/';
+        if (length + (endsInSlash ? 0 : 1) >= BasePathCapacity) {
+            return false;
+        }
+        CopyText(basePath, slash + 1);
+        if (!endsInSlash) {
+            AppendText(basePath, "/");  // an empty base path does not end in "/" either
+        }
+    }
+    CopyText(host, address);
+    host[hostLength] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -119,20 +152,9 @@ CHttpRequest::CHttpRequest(const char* address)
     if (std::strncmp(address, kScheme, sizeof(kScheme) - 1) == 0) {
         address += sizeof(kScheme) - 1;
     }
-    CopyText(m_szHost, address);
-
-    char* slash = FindFirstChar(m_szHost, '/');
-    if (slash != nullptr) {
-        CopyText(m_szBasePath, slash + 1);
-        *slash = '\0';
-        std::size_t length = std::strlen(m_szBasePath);
-        if (length == 0 || m_szBasePath[length - 1] != '/') {
-            // A base path cut to the field gives up its last byte, so that the "/" always fits.
-            if (length == sizeof(m_szBasePath) - 1) {
-                m_szBasePath[length - 1] = '\0';
-            }
-            AppendText(m_szBasePath, "/");
-        }
+    // A host or a base path cut to its field would name another server, or another path on it.
+    if (!SplitAddress(address, m_szHost, m_szBasePath)) {
+        return;
     }
 
     m_hSession = platform::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -153,9 +175,14 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     }
     const ULONGLONG deadline = std::min<ULONGLONG>(now + kExchangeDeadlineMs, m_ullDeadline);
 
-    char path[64];
+    // Every base path and relative path fits, whole.
+    const char* relative = relativePath[0] == '/' ? relativePath + 1 : relativePath;
+    char path[kBasePathCapacity + kRelativePathCapacity];
+    if (std::strlen(relative) >= kRelativePathCapacity) {
+        return;
+    }
     CopyText(path, m_szBasePath);
-    AppendText(path, relativePath[0] == '/' ? relativePath + 1 : relativePath);
+    AppendText(path, relative);
 
     // Request handles are never closed: they end with the process, as the session and connection do.
     HINTERNET request =
@@ -169,9 +196,11 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
 
     auto* exchange = new Exchange{request, body, deadline, Outcome::NotSent, std::string(), {2}};
-    HANDLE thread = platform::CreateThread(nullptr, 0, PerformExchange, exchange, 0, nullptr);
+    ++g_runningExchanges;
+    HANDLE thread = platform::CreateThread(nullptr, 0, ExchangeThread, exchange, 0, nullptr);
     if (thread == nullptr) {
-        PerformExchange(exchange);  // unbounded, as it would be without threads, but answered
+        --g_runningExchanges;
+        PerformExchange(*exchange);  // unbounded, as it would be without threads, but answered
     } else {
         DWORD waited = platform::WaitForSingleObject(thread, static_cast<DWORD>(deadline - now));
         platform::CloseHandle(thread);  // the thread runs on if it has to
@@ -190,4 +219,8 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
         reply = reply.substr(GetBomLength(reply));
     }
     Release(exchange);
+}
+
+bool ExchangeStillRunning() {
+    return g_runningExchanges.load() != 0;
 }

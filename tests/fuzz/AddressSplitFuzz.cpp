@@ -1,6 +1,6 @@
-// The configured address split into host and base path, over any text: both fields terminated within their
-// capacity, the host a "/"-free prefix of the address, the base path empty or ending in "/", and every
-// request path the base path and the relative path, cut to its buffer.
+// The configured address split into host and base path, over any text: either refused whole (no connection,
+// both fields empty) or split whole: the host the "/"-free start of the address, the base path all that
+// follows its "/", ending in "/", and every request path the base path and the relative path, uncut.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,8 +11,6 @@
 #include "transport/HttpRequest.h"
 
 namespace {
-
-const std::size_t kRequestPathCapacity = 64;
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -49,19 +47,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (StartsWith(rest, "http://")) {
         rest.erase(0, 7);
     }
-    FUZZ_CHECK(StartsWith(rest, host));
-    FUZZ_CHECK(HasNoSeparator(host));
-    if (basePath.empty()) {
-        FUZZ_CHECK(host == rest.substr(0, sizeof(request.m_szHost) - 1));
-    } else {
-        FUZZ_CHECK(host.size() < rest.size() && rest[host.size()] == '/');
-        FUZZ_CHECK(basePath.back() == '/');
-        // Without its last "/", the base path is the start of what follows the separator, cut at most.
-        const std::string given = basePath.substr(0, basePath.size() - 1);
-        FUZZ_CHECK(StartsWith(rest.substr(host.size() + 1), given));
+    if (!request.m_bConnected) {
+        FUZZ_CHECK(host.empty() && basePath.empty());
+        FUZZ_CHECK(fake::winInet.connects.empty());
+        // Refused only when the host is empty or too long, or the base path with its "/" too long.
+        std::size_t end = 0;
+        while (end < rest.size() && rest[end] != '/') {
+            end += platform::IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(rest[end])) &&
+                           end + 1 < rest.size()
+                       ? 2
+                       : 1;
+        }
+        const bool hostFits = end != 0 && end < kHostCapacity;
+        const std::string base = end < rest.size() ? rest.substr(end + 1) : std::string();
+        const bool baseFits = end >= rest.size() ||
+                              base.size() + (base.empty() || base.back() != '/' ? 1 : 0) < kBasePathCapacity;
+        FUZZ_CHECK(!hostFits || !baseFits);
+        return 0;
     }
-
-    FUZZ_CHECK(request.m_bConnected);
+    FUZZ_CHECK(!host.empty() && HasNoSeparator(host));
+    if (basePath.empty()) {
+        FUZZ_CHECK(host == rest);
+    } else {
+        FUZZ_CHECK(StartsWith(rest, host + "/"));
+        FUZZ_CHECK(basePath.back() == '/');
+        const std::string given = rest.substr(host.size() + 1);
+        FUZZ_CHECK(basePath == given || basePath == given + "/");
+    }
     FUZZ_CHECK(fake::winInet.connects.size() == 1);
     FUZZ_CHECK(fake::winInet.connects[0].host == host);
 
@@ -69,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string reply;
     request.SendPost(relativePath, reply, "");
     FUZZ_CHECK(fake::winInet.requests.size() == 1);
-    const std::string path = basePath + (relativePath + 1);
-    FUZZ_CHECK(fake::winInet.requests[0].path == path.substr(0, kRequestPathCapacity - 1));
+    FUZZ_CHECK(fake::winInet.requests[0].path == basePath + (relativePath + 1));
     return 0;
 }

@@ -15,6 +15,10 @@ namespace {
 using fake::ReplyStep;
 using fake::winInet;
 
+// The longest host name that fits, and an address whose base path, its "/" included, just fits.
+const std::string kLongestHost(kHostCapacity - 1, 'h');
+const std::string kLongestBase = "h/" + std::string(kBasePathCapacity - 2, 'p') + "/";
+
 class HttpRequestTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -49,10 +53,15 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
         {"10.0.0.5/", "10.0.0.5", "/"},
         {"HTTP://host", "HTTP:", "/host/"},
         {"http:/host", "http:", "host/"},  // only the whole "http://" is a scheme
-        // A base path cut to its field gives up its last byte to the "/".
-        {"h/abcdefghijklmnopqrstuvwxyz0123456789", "h", "abcdefghijklmnopqrstuvwxyz0123/"},
+        {"h/abcdefghijklmnopqrstuvwxyz0123456789", "h", "abcdefghijklmnopqrstuvwxyz0123456789/"},
         {"http://10.0.0.5/admin/", "10.0.0.5", "admin/"},
         {"\xB0/x/app", "\xB0/x", "app/"},  // the trail byte of a double-byte character is no separator
+        // The names enterprises give their servers, and the paths they serve under: whole.
+        {"http://quorvex-management.corp.qa.test/quorvex", "quorvex-management.corp.qa.test", "quorvex/"},
+        {"127.0.0.1/quorvex-management/endpoints/uninstall/v2", "127.0.0.1",
+         "quorvex-management/endpoints/uninstall/v2/"},
+        {kLongestHost.c_str(), kLongestHost.c_str(), ""},
+        {kLongestBase.c_str(), "h", kLongestBase.c_str() + 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);
@@ -63,6 +72,24 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
         EXPECT_TRUE(request.m_bConnected);
         ASSERT_EQ(1u, winInet.connects.size());
         EXPECT_EQ(c.host, winInet.connects[0].host);
+    }
+}
+
+// An address that does not fit is never cut to one that names another server: it connects nowhere.
+TEST_F(HttpRequestTest, AddressThatDoesNotFitIsRefusedWhole) {
+    const std::string tooLongHost(kHostCapacity, 'h');
+    const std::string tooLongBase = "h/" + std::string(kBasePathCapacity - 1, 'p');  // its "/" would not fit
+    const std::string tooLongHostBeforeBase = tooLongHost + "/app";
+    for (const std::string& address : {tooLongHost, tooLongBase, tooLongHostBeforeBase, std::string("/app"),
+                                       std::string("http://"), std::string()}) {
+        SCOPED_TRACE(address.substr(0, 40));
+        fake::ResetWinInet();
+        CHttpRequest request(address.c_str());
+        EXPECT_FALSE(request.m_bConnected);
+        EXPECT_STREQ("", request.m_szHost);
+        EXPECT_STREQ("", request.m_szBasePath);
+        EXPECT_TRUE(winInet.opens.empty());
+        EXPECT_TRUE(winInet.connects.empty());
     }
 }
 
@@ -117,11 +144,13 @@ TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
         const char* relativePath;
         const char* path;
     };
+    const std::string longestPath = kLongestBase.substr(2) + "Quorvex/register_check.php";
     const Case cases[] = {
         {"10.0.0.5", "Quorvex/connect_check.php", "Quorvex/connect_check.php"},
         {"10.0.0.5/", "Quorvex/connect_check.php", "/Quorvex/connect_check.php"},
         {"10.0.0.5/app", "/Quorvex/connect_check.php", "app/Quorvex/connect_check.php"},
         {"10.0.0.5", "//Quorvex", "/Quorvex"},  // only one leading "/" goes
+        {kLongestBase.c_str(), "Quorvex/register_check.php", longestPath.c_str()},  // the longest there is
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address + std::string(" + ") + c.relativePath);
@@ -131,6 +160,14 @@ TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
         request.SendPost(c.relativePath, reply, "");
         EXPECT_EQ(c.path, OnlyRequest().path);
     }
+
+    // A relative path that would not fit is not cut: nothing is asked.
+    fake::ResetWinInet();
+    CHttpRequest request("10.0.0.5");
+    std::string reply = "given";
+    request.SendPost(std::string(kRelativePathCapacity, 'q').c_str(), reply, "");
+    EXPECT_TRUE(winInet.requests.empty());
+    EXPECT_EQ("given", reply);
 }
 
 TEST_F(HttpRequestTest, PostCarriesTheFixedFlagsHeaderAndTheBodyAsItIs) {

@@ -3,11 +3,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapter/ServiceUtility.h"
 #include "app/ReportConfig.h"
 #include "app/ReportFlow.h"
+#include "app/RunEnd.h"
 #include "common/FixedText.h"
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"
@@ -93,13 +95,16 @@ TEST(ConfigTest, HostAddressComesFromTheConfigurationSection) {
         std::optional<std::string> value;
         const char* hostAddress;
     };
+    const std::string longest = "10.0.0.5/" + std::string(kMaxHostAddressBytes - 9, 'p');
     const Case cases[] = {
         {std::nullopt, "0.0.0.0"},
         {"10.0.0.5/admin", "10.0.0.5/admin"},
-        {"10.0.0.5/abcdefghijklmnopqrstuvwxyz0123", "10.0.0.5/abcdefghijklmnopqrstuv"},  // 40 bytes: 31 kept
+        {"10.0.0.5/abcdefghijklmnopqrstuvwxyz0123", "10.0.0.5/abcdefghijklmnopqrstuvwxyz0123"},
+        {longest, longest.c_str()},
+        {longest + "p", ""},  // cut by the reader: refused whole
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.hostAddress);
+        SCOPED_TRACE(std::string(c.hostAddress).substr(0, 40));
         fake::ResetKernel32();
         fake::kernel32.profileValue = c.value;
         ConfigPaths paths;
@@ -112,9 +117,39 @@ TEST(ConfigTest, HostAddressComesFromTheConfigurationSection) {
         EXPECT_EQ("Configuration", read.section);
         EXPECT_EQ("HostAddress", read.key);
         EXPECT_EQ("0.0.0.0", read.defaultText);
-        EXPECT_EQ(32u, read.size);
+        EXPECT_EQ(kMaxHostAddressBytes + 2, read.size);
         EXPECT_EQ("c:\\tools\\qrvxconfig.ini", read.file);
     }
+}
+
+TEST_F(ReportTest, AddressTooLongForTheFieldIsAskedNothing) {
+    fake::ipHelper.adapters = {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}};
+    fake::kernel32.profileValue = "127.0.0.1/" + std::string(kMaxHostAddressBytes, 'p');
+
+    ReportUninstall();
+
+    EXPECT_EQ(std::vector<std::string>{}, Bodies());
+    EXPECT_TRUE(winInet.connects.empty());
+    EndReport();
+}
+
+// The run ends by TerminateProcess exactly while an exchange's thread is still in WinINet.
+TEST_F(ReportTest, RunEndsWithoutDetachingWinInetOnlyWhileAnExchangeIsLeftRunning) {
+    fake::kernel32.threadsHang = true;
+    CHttpRequest request("10.0.0.5");
+    std::string reply;
+    request.SendPost("Quorvex/connect_check.php", reply, "");
+
+    EndRun();
+    EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 0}}),
+              fake::kernel32.terminations);
+
+    // Once it has come back, the process may end as any other.
+    fake::kernel32.terminations.clear();
+    ASSERT_EQ(1u, fake::kernel32.hanging.size());
+    fake::kernel32.hanging[0].first(fake::kernel32.hanging[0].second);
+    EndRun();
+    EXPECT_TRUE(fake::kernel32.terminations.empty());
 }
 
 TEST_F(ReportTest, ChecksAreYesOnlyWhenConnected) {

@@ -37,6 +37,10 @@ ARCHES = {"x64": "win64", "x86": "win32"}
 HELPER_ARCH = "x64"  # Wine's own tools and the rig's helper programs run as 64-bit programs on every host
 
 SERVICE_NAME = "QUORVEX$TARNIKE"
+# Host names that reach the test's server on 127.0.0.1 inside its namespace: fully qualified, as enterprises
+# name theirs, under the .test domain that names nothing anywhere else.
+LONG_SERVER_NAME = "quorvex-management.corp.qa.test"
+SERVER_NAMES = (LONG_SERVER_NAME,)
 EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 
@@ -545,10 +549,12 @@ def in_private_namespace(script, args, release=None):
     tests running at the same time never meet."""
     tag = f"qrvx{os.getpid()}"
     namespace, peer = tag, tag + "p"
-    # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver.
+    # Name look-ups inside the namespace go to its own loopback, never to the machine's resolver; the test's
+    # server names are its own hosts file's.
     netns_etc = Path("/etc/netns") / namespace
     netns_etc.mkdir(parents=True, exist_ok=True)
     (netns_etc / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    (netns_etc / "hosts").write_text("".join(f"127.0.0.1 {name}\n" for name in ("localhost", *SERVER_NAMES)))
     try:
         sh("ip", "netns", "add", namespace)
         sh("ip", "netns", "add", peer)

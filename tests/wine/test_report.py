@@ -15,6 +15,8 @@ CONNECT = "/Quorvex/connect_check.php"
 REGISTER = "/Quorvex/register_check.php"
 MESSAGE = "/Quorvex/message_post.php"
 LOCAL = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+# HostAddress at the longest the program takes: 511 bytes.
+LONGEST_ADDRESS = b"127.0.0.1/" + b"p" * (511 - len(b"127.0.0.1/"))
 
 
 def register(kind, base=""):
@@ -68,19 +70,29 @@ class ReportTest(rig.WineTestCase):
                 self.assertEqual(seen, [(CONNECT, b"")] + expected)
 
     def test_configuration_file(self):
-        cut_to_31 = b"127.0.0.1/abcdefghijklmnopqrstuvwxyz0123456789"  # 46 bytes
+        long_base = "/quorvex-management/endpoints/uninstall/v2"
         cases = [
-            ("keys in any case", b"[CONFIGURATION]\nhostaddress=127.0.0.1\n", ""),
-            ("value cut to 31 bytes", b"[Configuration]\nHostAddress=" + cut_to_31 + b"\n", "/abcdefghijklmnopqrstu"),
-            ("base path", b"[Configuration]\nHostAddress=http://127.0.0.1/admin\n", "/admin"),
-            ("trailing slash", b"[Configuration]\nHostAddress=127.0.0.1/\n", ""),
+            ("keys in any case", b"[CONFIGURATION]\nhostaddress=127.0.0.1\n", "127.0.0.1", ""),
+            ("value of 46 bytes used whole",
+             b"[Configuration]\nHostAddress=127.0.0.1/abcdefghijklmnopqrstuvwxyz0123456789\n", "127.0.0.1",
+             "/abcdefghijklmnopqrstuvwxyz0123456789"),
+            ("base path", b"[Configuration]\nHostAddress=http://127.0.0.1/admin\n", "127.0.0.1", "/admin"),
+            ("trailing slash", b"[Configuration]\nHostAddress=127.0.0.1/\n", "127.0.0.1", ""),
             ("other entries around it", b"; managed\n[Other]\nHostAddress=10.1.2.3\n[Configuration]\n"
-                                        b"Port=8080\nHostAddress = 127.0.0.1\n", ""),
+                                        b"Port=8080\nHostAddress = 127.0.0.1\n", "127.0.0.1", ""),
+            # As enterprises name their servers: a 46-byte address, and a 51-byte one.
+            ("fully qualified host name",
+             f"[Configuration]\nHostAddress=http://{rig.LONG_SERVER_NAME}/quorvex\n".encode(), rig.LONG_SERVER_NAME,
+             "/quorvex"),
+            ("long base path", f"[Configuration]\nHostAddress=127.0.0.1{long_base}\n".encode(), "127.0.0.1", long_base),
+            ("the longest value", b"[Configuration]\nHostAddress=" + LONGEST_ADDRESS + b"\n", "127.0.0.1",
+             LONGEST_ADDRESS[len(b"127.0.0.1"):].decode()),
         ]
-        for name, config, base in cases:
+        for name, config, host, base in cases:
             with self.subTest(name):
                 seen = self.whole_run(config=config, respond=management_server(registered=[A]))
                 self.assertEqual(seen, [(base + CONNECT, b""), register(A, base), message(A, base)])
+                self.assertEqual({request.header("Host") for request in self.last_requests}, {host})
 
     def test_file_found_whatever_the_case_of_its_folder_and_name(self):
         seen = self.whole_run(config=LOCAL, folder="Tools Folder/QRVX", exe_name="QRVXSUNINSTALL.EXE",
@@ -105,6 +117,11 @@ class ReportTest(rig.WineTestCase):
 
     def test_upper_case_scheme_reaches_no_server(self):
         seen = self.whole_run(config=b"[Configuration]\nHostAddress=HTTP://127.0.0.1\n")
+        self.assertEqual(seen, [])
+
+    def test_value_too_long_is_refused_whole(self):
+        # Cut to what fits, it would still name this server, under another path.
+        seen = self.whole_run(config=b"[Configuration]\nHostAddress=" + LONGEST_ADDRESS + b"p\n")
         self.assertEqual(seen, [])
 
     def test_server_replies(self):

@@ -9,6 +9,8 @@
 namespace fake {
 
 Kernel32 kernel32;
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the pseudo-handle Windows gives, only compared
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
@@ -80,6 +82,15 @@ DWORD WaitForSingleObject(HANDLE /*handle*/, DWORD milliseconds) {
 
 BOOL CloseHandle(HANDLE /*handle*/) {
     ++fake::kernel32.handlesClosed;
+    return TRUE;
+}
+
+HANDLE GetCurrentProcess() {
+    return fake::kCurrentProcess;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+    fake::kernel32.terminations.emplace_back(process, exitCode);
     return TRUE;
 }
 

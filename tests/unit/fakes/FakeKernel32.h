@@ -43,11 +43,15 @@ struct Kernel32 {
     std::vector<DWORD> waits;  // the time-out of each wait
     int threadsMade = 0, handlesClosed = 0;
 
+    std::vector<std::pair<HANDLE, UINT>> terminations;  // recorded; the process goes on
+
     ULONGLONG tickCount = 1000;
     ULONGLONG tickStep = 0;  // how far the clock moves at each reading
 };
 
 extern Kernel32 kernel32;
+// What GetCurrentProcess gives: a pseudo-handle, as on Windows.
+extern HANDLE const kCurrentProcess;
 void ResetKernel32();
 
 }  // namespace fake
