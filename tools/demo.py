@@ -17,7 +17,7 @@ from server import RecordingServer, management_server  # noqa: E402
 
 ADAPTERS = ("00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f")
 REGISTERED = "00-1A-2B-3C-4D-5F"
-CONFIG = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+CONFIG = b"; the demo's stand-in server\r\n[Configuration]\r\nHostAddress=127.0.0.1\r\n"
 STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
 
 

@@ -60,9 +60,12 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_INTERNET_CANNOT_CONNECT 12029u
 
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
+#define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_ALL_ACCESS 0xF01FFu
+#define SERVICE_CHANGE_CONFIG 0x0002u
 #define SERVICE_QUERY_STATUS 0x0004u
 #define SERVICE_INTERROGATE 0x0080u
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
 #define SERVICE_CONTROL_STOP 0x00000001u
 #define SERVICE_CONTROL_INTERROGATE 0x00000004u
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010u
@@ -136,6 +139,7 @@ namespace platform {
 #ifdef _WIN32
 
 // Kernel32 and advapi32 are always taken from the system directory; they stay ordinary imports.
+using ::ChangeServiceConfigA;
 using ::CloseHandle;
 using ::CloseServiceHandle;
 using ::ControlService;
@@ -182,6 +186,10 @@ SC_HANDLE OpenSCManagerA(const char* machineName, const char* databaseName, DWOR
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desiredAccess);
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                          const char* binaryPathName, const char* loadOrderGroup, DWORD* tagId,
+                          const char* dependencies, const char* serviceStartName, const char* password,
+                          const char* displayName);
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 

@@ -15,6 +15,7 @@ Nothing is sent anywhere but to loopback inside that namespace.
 """
 
 import argparse
+import contextlib
 import fcntl
 import os
 import pty
@@ -432,6 +433,27 @@ class Wine:
             self.run_helper(SC, ["delete", SERVICE_NAME])
             state = self.state_once_settled()
             assert state == ("error", ERROR_SERVICE_DOES_NOT_EXIST), f"a service left by a test stays: {state}"
+
+    @contextlib.contextmanager
+    def service_held_open(self):
+        """Keeps a handle to the service open in another process, as the Services console or a monitoring
+        agent would, for the time of the with block."""
+        probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
+        output, until = self.logs / "holder.out", self.work / "helpers" / "release-the-service"
+        until.unlink(missing_ok=True)
+        with open(output, "wb") as out:
+            holder = subprocess.Popen([*self.helper_loader, probe, "hold", SERVICE_NAME, self.windows_path(until)],
+                                      env=self.env, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 60
+            while b"held" not in output.read_bytes():
+                if holder.poll() is not None or time.monotonic() > deadline:
+                    raise AssertionError(f"the holder holds nothing: {output.read_bytes()!r}")
+                time.sleep(0.1)
+            yield
+        finally:
+            until.touch()
+            holder.wait(timeout=60)
 
     def service_state(self):
         """("state", N) or ("error", Win32 code), as the Service Control Manager tells the probe."""

@@ -27,6 +27,7 @@ PASSWORD = "qrvx-test-only"
 PROGRAMS = ("qrvxSuninstall.exe", "qrvxScheck.exe")
 LAUNCHER = rig.LAUNCHER
 ERROR_INSTALL_FAILURE = rig.ERROR_INSTALL_FAILURE
+ERROR_SUCCESS_REBOOT_REQUIRED = 3010
 
 
 class ReleaseTest(rig.WineTestCase):
@@ -110,6 +111,17 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, ERROR_INSTALL_FAILURE), result.stderr)
         self.assertGreaterEqual(result.elapsed, 29.0)  # the program's whole wait came first
         self.assertEqual(self.wine.service_state(), ("state", rig.STOP_PENDING))
+
+    def test_launcher_tells_a_service_held_open_goes_at_the_next_restart(self):
+        self.wine.install_service(["--stop-at-once"])
+        with self.wine.service_held_open():
+            result, output, status = self.run_launcher()
+            self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, ERROR_SUCCESS_REBOOT_REQUIRED), result.stderr)
+            self.assertEqual(self.wine.service_state(), ("state", rig.STOPPED))
+        # Once that handle is closed, it is gone.
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        check = self.wine.place("check", rig.BUILD / "win64" / "qrvxScheck.exe")
+        self.assertEqual(self.wine.run(check).returncode, 0)
 
     def test_launcher_succeeds_without_the_service(self):
         result, output, status = self.run_launcher()

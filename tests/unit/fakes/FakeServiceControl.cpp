@@ -85,6 +85,8 @@ std::string Describe(const ScCall& call) {
             return "ControlService " + Name(call.handle) + " " + std::to_string(call.control) + result;
         case ScOp::Query:
             return "QueryServiceStatus " + Name(call.handle) + result;
+        case ScOp::ChangeConfig:
+            return "ChangeServiceConfigA " + Name(call.handle) + result;
         case ScOp::Delete:
             return "DeleteService " + Name(call.handle) + result;
         case ScOp::Close:
@@ -146,9 +148,12 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* serviceName, DWORD desired
         fake::Fail(call, ERROR_INVALID_HANDLE);
     } else if (scm.openServiceError != ERROR_SUCCESS) {
         fake::Fail(call, scm.openServiceError);
-    } else if (!scm.installed || call.name != scm.serviceName) {
+    } else if (!scm.installed || call.name != scm.serviceName || scm.opensUntilGone == 0) {
         fake::Fail(call, ERROR_SERVICE_DOES_NOT_EXIST);
     } else {
+        if (scm.opensUntilGone > 0) {
+            --scm.opensUntilGone;
+        }
         call.handle = fake::Issue(fake::kServiceKind, manager);
         fake::Succeed(call);
     }
@@ -209,6 +214,33 @@ BOOL QueryServiceStatus(SC_HANDLE service, SERVICE_STATUS* status) {
     scm.state = answer.state;
     fake::Fill(status, answer.state);
     return fake::Succeed(call);
+}
+
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType, DWORD errorControl,
+                          const char* binaryPathName, const char* loadOrderGroup, DWORD* tagId,
+                          const char* dependencies, const char* serviceStartName, const char* password,
+                          const char* displayName) {
+    fake::ScCall call;
+    call.op = fake::ScOp::ChangeConfig;
+    call.handle = service;
+    if (!fake::IsOpen(service, fake::kServiceKind)) {
+        return fake::Fail(call, ERROR_INVALID_HANDLE);
+    }
+    // Only the call that changes nothing is expected here.
+    const DWORD values[] = {serviceType, startType, errorControl};
+    const void* pointers[] = {binaryPathName,   loadOrderGroup, tagId,      dependencies,
+                              serviceStartName, password,       displayName};
+    for (DWORD value : values) {
+        if (value != SERVICE_NO_CHANGE) {
+            scm.misuse.push_back("ChangeServiceConfigA changes a value");
+        }
+    }
+    for (const void* pointer : pointers) {
+        if (pointer != nullptr) {
+            scm.misuse.push_back("ChangeServiceConfigA changes a text");
+        }
+    }
+    return scm.configError == ERROR_SUCCESS ? fake::Succeed(call) : fake::Fail(call, scm.configError);
 }
 
 BOOL DeleteService(SC_HANDLE service) {

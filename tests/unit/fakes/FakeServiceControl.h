@@ -17,7 +17,7 @@
 
 namespace fake {
 
-enum class ScOp { OpenManager, OpenService, Control, Query, Delete, Close };
+enum class ScOp { OpenManager, OpenService, Control, Query, ChangeConfig, Delete, Close };
 
 struct ScCall {
     ScOp op = ScOp::OpenManager;
@@ -54,8 +54,11 @@ struct ServiceControl {
     // The handler is busy: every control waits out the control time-out on the clock, then fails with 1053.
     bool handlerBusy = false;
     ULONGLONG controlTimeoutMs = 30000;  // ServicesPipeTimeout's default
+    DWORD configError = ERROR_SUCCESS;   // what ChangeServiceConfigA fails with, as for a service marked for
+                                         // deletion (1072)
     DWORD deleteError = ERROR_SUCCESS;
     bool vanishesOnStop = false;  // gone as soon as it has accepted the stop
+    int opensUntilGone = -1;      // how many OpenServiceA calls still find it; -1 for all
 
     std::vector<ScCall> calls;
     std::vector<ULONGLONG> lookTicks;  // the clock as each look began

@@ -9,6 +9,9 @@
 //                                                   state in the record it filled (0 if none) and its time
 //   qrvxprobe.exe load NAME                         loads NAME by bare name, as an ordinary import would
 //                                                   be found; shows that a planted DLL can be noticed
+//   qrvxprobe.exe hold SERVICE UNTIL                holds a handle to SERVICE, as the Services console
+//                                                   would, from "held" on its output until the file UNTIL
+//                                                   exists (two minutes at most)
 #include <windows.h>
 // psapi.h needs the types of windows.h.
 #include <psapi.h>
@@ -91,6 +94,25 @@ int Control(const char* name, const char* verb) {
     return 0;
 }
 
+int Hold(const char* name, const char* until) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    if (service == nullptr) {
+        std::printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+    } else {
+        std::printf("held\n");
+        std::fflush(stdout);
+        for (int poll = 0; poll < 1200 && GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES; ++poll) {
+            Sleep(100);
+        }
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return 0;
+}
+
 int Adapters() {
     int count = CServiceUtility::GetAdapterCount();
     std::printf("count %d\n", count);
@@ -118,6 +140,9 @@ int main(int argc, char** argv) {
         (std::strcmp(argv[3], "stop") == 0 || std::strcmp(argv[3], "interrogate") == 0)) {
         return Control(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
+        return Hold(argv[2], argv[3]);
+    }
     if (argc == 3 && std::strcmp(argv[1], "load") == 0) {
         std::printf("loaded %d\n", LoadLibraryA(argv[2]) != nullptr ? 1 : 0);
         return 0;
@@ -127,6 +152,6 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
-                 "       control SERVICE stop|interrogate | load NAME\n");
+                 "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL\n");
     return 2;
 }

@@ -1,0 +1,61 @@
+#include "check/InstallCheck.h"
+
+#include "app/ServiceIdentity.h"
+#include "service/ScHandle.h"
+
+namespace {
+
+// ChangeServiceConfig that changes nothing, as its page allows (SERVICE_NO_CHANGE, and no texts), tells a
+// service marked for deletion by failing with ERROR_SERVICE_MARKED_FOR_DELETE. QueryServiceStatus and
+// QueryServiceConfig say nothing of it, and NotifyServiceStatusChange, which documents the same error, has
+// been seen to succeed under Wine all the same.
+bool IsMarkedForDeletion(SC_HANDLE service) {
+    if (platform::ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        return false;
+    }
+    return platform::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
+}  // namespace
+
+InstallState QueryInstallState() {
+    ScHandle manager;
+    manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        return InstallState::kInstalled;
+    }
+    ScHandle service;
+    service.Reset(platform::OpenServiceA(manager.Get(), ServiceIdentity::kName,
+                                         SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG));
+    if (!service) {
+        const DWORD error = platform::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return InstallState::kGone;
+        }
+        // Nothing more can be asked of a service the manager will not open because it is going.
+        return error == ERROR_SERVICE_MARKED_FOR_DELETE ? InstallState::kGoing : InstallState::kInstalled;
+    }
+    SERVICE_STATUS status = {};
+    if (!platform::QueryServiceStatus(service.Get(), &status) || status.dwCurrentState != SERVICE_STOPPED) {
+        return InstallState::kInstalled;  // one that still runs stays, marked or not
+    }
+    return IsMarkedForDeletion(service.Get()) ? InstallState::kGoing : InstallState::kInstalled;
+}
+
+int CheckInstalled() {
+    InstallState state = QueryInstallState();
+    for (int poll = 0; poll < kSettlePolls && state == InstallState::kGoing; ++poll) {
+        platform::Sleep(kSettlePollIntervalMs);
+        state = QueryInstallState();
+    }
+    switch (state) {
+        case InstallState::kGone:
+            return kGoneStatus;
+        case InstallState::kGoing:
+            return kGoingStatus;
+        case InstallState::kInstalled:
+            break;
+    }
+    return kInstalledStatus;
+}
