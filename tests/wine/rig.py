@@ -46,7 +46,7 @@ EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 # Service states as the probe reports them.
-STOPPED, START_PENDING, STOP_PENDING, RUNNING = 1, 2, 3, 4
+STOPPED, STOP_PENDING, RUNNING = 1, 3, 4
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
 
 # By its path: a bare name makes the loader go through start.exe, one more Wine process for every call.
@@ -200,7 +200,8 @@ class Result:
         self.elapsed = elapsed
         self.ended = ended  # monotonic time at which the program had ended
         self.sleeps = None  # the milliseconds of each Sleep the program asked for, when traced
-        self.service_calls = None  # (seconds on Wine's clock, thread, "Call" or "Ret", name), when traced
+        # (seconds on Wine's clock, thread, "Call" or "Ret", name) of each traced call, in order, when traced
+        self.calls = None
 
     def seconds_slept(self):
         """What the program itself chose to wait: unlike the time it took, it does not grow with the load."""
@@ -210,12 +211,22 @@ class Result:
         """(seconds from the first call to the Service Control Manager to the return of the last one, seconds
         the stop request took), on Wine's clock, of the thread that sent the stop request: what the program's
         own bounds hold, without Wine's start, which grows with the load."""
-        stops = [call for call in self.service_calls if call[2] == "Call" and call[3] == "ControlService"]
-        assert stops, "no stop request was traced"
-        thread = stops[0][1]
-        calls = [call for call in self.service_calls if call[1] == thread]
+        calls = self._stopping_thread_calls()
+        service = [call for call in calls if call[3] in SERVICE_CALLS]
+        sent = next(call for call in calls if call[2] == "Call" and call[3] == "ControlService")
         returned = next(call for call in calls if call[2] == "Ret" and call[3] == "ControlService")
-        return calls[-1][0] - calls[0][0], returned[0] - stops[0][0]
+        return service[-1][0] - service[0][0], returned[0] - sent[0]
+
+    def slept_before_stop_request(self):
+        """Whether the program waited before it sent the stop request, as for a service still starting."""
+        calls = self._stopping_thread_calls()
+        sent = next(n for n, call in enumerate(calls) if call[2] == "Call" and call[3] == "ControlService")
+        return any(call[3] == "Sleep" for call in calls[:sent])
+
+    def _stopping_thread_calls(self):
+        stops = [call for call in self.calls if call[2] == "Call" and call[3] == "ControlService"]
+        assert stops, "no stop request was traced"
+        return [call for call in self.calls if call[1] == stops[0][1]]
 
 
 # The template's Wine traces these calls alone, once +relay is on (see Wine.run): Sleep, and the calls to the
@@ -226,7 +237,7 @@ RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", *(f"advapi32.{na
 TEMPLATE_SETTINGS = f"RelayInclude={RELAY_INCLUDE}\n"
 TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
 SLEEP_CALL = re.compile(TRACED_LINE + rb"Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
-SERVICE_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) advapi32\.(\w+)\(", re.I | re.M)
+TRACED_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) (?:advapi32|kernel32|kernelbase)\.(\w+)\(", re.I | re.M)
 RELAY_LINE = re.compile(TRACED_LINE + rb"(?:Call|Ret |trace:relay).*\n?", re.M)
 
 
@@ -300,7 +311,7 @@ class Wine:
     def run(self, windows_exe, args=(), timeout=120, env=None, trace=False):
         """Runs a program of this architecture: the product, or a probe of its code. With trace, Wine records
         each Sleep the program calls (result.sleeps) and each call to the Service Control Manager
-        (result.service_calls), and the trace is kept out of its stderr."""
+        (result.calls), and the trace is kept out of its stderr."""
         return self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env, trace=trace)
 
     def run_helper(self, windows_exe, args=()):
@@ -322,8 +333,8 @@ class Wine:
         result = Result(returncode, out.read_bytes(), err.read_bytes(), ended - started, ended=ended)
         if trace:
             result.sleeps = [int(match[2], 16) for match in SLEEP_CALL.findall(result.stderr)]
-            result.service_calls = [(float(stamp), thread.decode(), kind.decode().strip(), name.decode())
-                                    for stamp, thread, kind, name in SERVICE_CALL.findall(result.stderr)]
+            result.calls = [(float(stamp), thread.decode(), kind.decode().strip(), name.decode())
+                            for stamp, thread, kind, name in TRACED_CALL.findall(result.stderr)]
             result.stderr = RELAY_LINE.sub(b"", result.stderr)
         return result
 
@@ -395,7 +406,7 @@ class Wine:
 
     def install_service(self, mode_args, start=True, until=RUNNING):
         """Installs the test service as SERVICE_NAME and, with start, starts it and waits for the state
-        `until`; returns the Windows path of its log."""
+        `until` (None: for nothing more than sc.exe's start); returns the Windows path of its log."""
         exe = self.place("service", self.program("qrvxtestsvc.exe", helper=True))
         log = self.windows_path(self.work / "service" / "controls.log")
         if self.unix_path(log).exists():
@@ -413,7 +424,8 @@ class Wine:
         if start:
             result = self.run_helper(SC, ["start", SERVICE_NAME])
             assert result.returncode == 0, result.stdout
-            self.wait_for_state(until)
+            if until is not None:
+                self.wait_for_state(until)
         return log
 
     def ask_to_stop(self):

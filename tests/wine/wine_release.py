@@ -83,15 +83,15 @@ def mounts_under(path):
 # `mount --make-rprivate /` would) before anything is mounted, so that no mount reaches the namespace we came
 # from (that of `ip netns exec`, or the host's) and all of them end with the last process of this one.
 # $1 is the chroot, then the shared folders up to "--", then the command. /sys is that of the current
-# network namespace, as `ip netns exec` mounted it, and so is /etc/hosts: inside a test's namespace, the
-# test's own names. Each mount is a process of its own: only what Wine needs.
+# network namespace, as `ip netns exec` mounted it, and so is /etc/hosts once the chroot has one: inside a
+# test's namespace, the test's own names. Each mount is a process of its own: only what Wine needs.
 _ENTER = r"""
 set -e
 root=$1; shift
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
-mount --bind /etc/hosts "$root/etc/hosts"
+if [ -e "$root/etc/hosts" ]; then mount --bind /etc/hosts "$root/etc/hosts"; fi
 while [ "$1" != "--" ]; do
   mkdir -p "$root$1"
   mount --bind "$1" "$root$1"
