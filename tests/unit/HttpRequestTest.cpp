@@ -18,6 +18,7 @@ using fake::winInet;
 // The longest host name that fits, and an address whose base path, its "/" included, just fits.
 const std::string kLongestHost(kHostCapacity - 1, 'h');
 const std::string kLongestBase = "h/" + std::string(kBasePathCapacity - 2, 'p') + "/";
+const std::string kLongestBaseWithoutSlash = kLongestBase.substr(0, kLongestBase.size() - 1);
 
 class HttpRequestTest : public ::testing::Test {
   protected:
@@ -62,6 +63,7 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
          "quorvex-management/endpoints/uninstall/v2/"},
         {kLongestHost.c_str(), kLongestHost.c_str(), ""},
         {kLongestBase.c_str(), "h", kLongestBase.c_str() + 2},
+        {kLongestBaseWithoutSlash.c_str(), "h", kLongestBase.c_str() + 2},  // its "/" added
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address);

@@ -14,6 +14,11 @@ namespace {
 
 using fake::scm;
 
+// What deployment tools read: no constant of the program's stands in for these.
+constexpr int kGone = 0, kGoing = 3010, kInstalled = 1603;
+// The settle time: 5 s, a look every 100 ms.
+constexpr std::size_t kSettle = 50;
+
 struct CheckCase {
     const char* name;
     std::function<void()> script;
@@ -42,7 +47,7 @@ TEST_P(InstallCheckTest, ExitStatus) {
     c.script();
 
     EXPECT_EQ(c.status, CheckInstalled());
-    EXPECT_EQ(std::vector<DWORD>(c.sleeps, kSettlePollIntervalMs), fake::kernel32.sleeps);
+    EXPECT_EQ(std::vector<DWORD>(c.sleeps, 100), fake::kernel32.sleeps);
     for (const fake::ScCall& call : scm.calls) {
         if (call.op == fake::ScOp::OpenManager) {
             EXPECT_EQ(SC_MANAGER_CONNECT, call.access);
@@ -61,38 +66,38 @@ void MarkedForDeletion() {
 INSTANTIATE_TEST_SUITE_P(
     Cases, InstallCheckTest,
     ::testing::Values(
-        CheckCase{"Gone", [] { scm.installed = false; }, kGoneStatus, 0},
+        CheckCase{"Gone", [] { scm.installed = false; }, kGone, 0},
         // Still held open elsewhere when the settle time is over: it goes at the next restart.
-        CheckCase{"MarkedForDeletionAndStopped", MarkedForDeletion, kGoingStatus, kSettlePolls},
+        CheckCase{"MarkedForDeletionAndStopped", MarkedForDeletion, kGoing, kSettle},
         CheckCase{"MarkedForDeletionThenGone",
                   [] {
                       MarkedForDeletion();
                       scm.opensUntilGone = 3;
                   },
-                  kGoneStatus, 3},
+                  kGone, 3},
         CheckCase{"OpenRefusedAsMarkedForDeletion",
-                  [] { scm.openServiceError = ERROR_SERVICE_MARKED_FOR_DELETE; }, kGoingStatus, kSettlePolls},
+                  [] { scm.openServiceError = ERROR_SERVICE_MARKED_FOR_DELETE; }, kGoing, kSettle},
         CheckCase{"MarkedForDeletionButStillStopping",
                   [] {
                       MarkedForDeletion();
                       scm.state = SERVICE_STOP_PENDING;
                   },
-                  kInstalledStatus, 0},
-        CheckCase{"Running", [] { scm.state = SERVICE_RUNNING; }, kInstalledStatus, 0},
-        CheckCase{"StoppedAndNotMarked", [] {}, kInstalledStatus, 0},
+                  kInstalled, 0},
+        CheckCase{"Running", [] { scm.state = SERVICE_RUNNING; }, kInstalled, 0},
+        CheckCase{"StoppedAndNotMarked", [] {}, kInstalled, 0},
         CheckCase{"QueryFails",
                   [] {
                       scm.answers = {{0, ERROR_ACCESS_DENIED}};
                   },
-                  kInstalledStatus, 0},
+                  kInstalled, 0},
         CheckCase{"MarkCannotBeTold",
                   [] {
                       MarkedForDeletion();
                       scm.configError = ERROR_ACCESS_DENIED;
                   },
-                  kInstalledStatus, 0},
-        CheckCase{"OpenRefused", [] { scm.openServiceError = ERROR_ACCESS_DENIED; }, kInstalledStatus, 0},
-        CheckCase{"NoManager", [] { scm.managerOpensLeft = 0; }, kInstalledStatus, 0}),
+                  kInstalled, 0},
+        CheckCase{"OpenRefused", [] { scm.openServiceError = ERROR_ACCESS_DENIED; }, kInstalled, 0},
+        CheckCase{"NoManager", [] { scm.managerOpensLeft = 0; }, kInstalled, 0}),
     [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -242,6 +243,15 @@ INSTANTIATE_TEST_SUITE_P(
                        scm.handlerBusy = true;
                    },
                    WAIT_TIMEOUT, false, 1, 29, 29},
+        // known code: the request is refused without a record, and the look after it fails: the state seen
+        // before the request is no answer to it
+        RemoveCase{
+            "StopRefusedAndTheLookAfterItFails",
+            [] {
+                scm.answers = {{SERVICE_STOP_PENDING}, {SERVICE_STOP_PENDING}, {0, ERROR_ACCESS_DENIED}};
+                scm.stopError = ERROR_ACCESS_DENIED;
+            },
+            ERROR_ACCESS_DENIED, false, 1, 1, 0},
         // known code: it had been stopping, but when the refused request leaves the record alone, the look
         // after it finds it running again
         RemoveCase{"StopRefusedAfterItHadBeenStopping",
@@ -321,7 +331,7 @@ TEST_F(ServiceControlTest, StopPassesOnTheLooksOwnCode) {
 
 // However long each look takes, none begins once the 29 s are over, and the wait ends with the last one.
 TEST_F(ServiceControlTest, SlowLooksSpendTheWaitByTheClock) {
-    for (ULONGLONG lookMs : {0ull, 1500ull, 10000ull, 40000ull}) {
+    for (ULONGLONG lookMs : {0ull, 1500ull, 10000ull, 29000ull, 40000ull}) {
         SCOPED_TRACE(lookMs);
         fake::ResetKernel32();
         fake::ResetServiceControl();
@@ -335,6 +345,8 @@ TEST_F(ServiceControlTest, SlowLooksSpendTheWaitByTheClock) {
         EXPECT_LT(scm.lookTicks.back(), began + kStopWaitMs);
         EXPECT_LE(fake::kernel32.tickCount, began + kStopWaitMs + lookMs);
         EXPECT_EQ(1, fake::CountControls(SERVICE_CONTROL_STOP));
+        EXPECT_EQ(0, std::count(fake::kernel32.sleeps.begin(), fake::kernel32.sleeps.end(), 0u))
+            << "a sleep with no time left";
     }
 }
 

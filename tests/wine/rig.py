@@ -229,11 +229,12 @@ class Result:
         return [call for call in self.calls if call[1] == stops[0][1]]
 
 
-# The template's Wine traces these calls alone, once +relay is on (see Wine.run): Sleep, and the calls to the
-# Service Control Manager, each line stamped with Wine's own clock.
+# The template's Wine traces these calls alone, once +relay is on (see Wine.run): Sleep, TerminateProcess, and
+# the calls to the Service Control Manager, each line stamped with Wine's own clock.
 SERVICE_CALLS = ("OpenSCManagerA", "OpenServiceA", "QueryServiceStatus", "ControlService", "DeleteService",
                  "CloseServiceHandle")
-RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", *(f"advapi32.{name}" for name in SERVICE_CALLS)])
+RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", "kernel32.TerminateProcess",
+                          *(f"advapi32.{name}" for name in SERVICE_CALLS)])
 TEMPLATE_SETTINGS = f"RelayInclude={RELAY_INCLUDE}\n"
 TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
 SLEEP_CALL = re.compile(TRACED_LINE + rb"Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
