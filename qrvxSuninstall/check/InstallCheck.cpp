@@ -1,9 +1,26 @@
 #include "check/InstallCheck.h"
 
 #include "app/ServiceIdentity.h"
+#include "platform/Win32.h"
 #include "service/ScHandle.h"
 
 namespace {
+
+enum class InstallState {
+    kGone,       // no such service (ERROR_SERVICE_DOES_NOT_EXIST)
+    kGoing,      // marked for deletion and no longer running: it goes once the last handle to it is closed
+    kInstalled,  // anything else
+};
+
+constexpr int kGoneStatus = 0;
+constexpr int kGoingStatus = 3010;
+constexpr int kInstalledStatus = 1603;
+
+// A deleted service lingers until the last handle to it is closed, the exiting service process's own
+// among them, which is a moment; one held open elsewhere (the Services console, a monitoring agent) stays
+// until that handle is closed or the machine restarts.
+constexpr int kSettlePolls = 50;
+constexpr DWORD kSettlePollIntervalMs = 100;
 
 // ChangeServiceConfig that changes nothing, as its page allows (SERVICE_NO_CHANGE, and no texts), tells a
 // service marked for deletion by failing with ERROR_SERVICE_MARKED_FOR_DELETE. QueryServiceStatus and
@@ -16,8 +33,6 @@ bool IsMarkedForDeletion(SC_HANDLE service) {
     }
     return platform::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
 }
-
-}  // namespace
 
 InstallState QueryInstallState() {
     ScHandle manager;
@@ -42,6 +57,8 @@ InstallState QueryInstallState() {
     }
     return IsMarkedForDeletion(service.Get()) ? InstallState::kGoing : InstallState::kInstalled;
 }
+
+}  // namespace
 
 int CheckInstalled() {
     InstallState state = QueryInstallState();

@@ -199,9 +199,14 @@ class Result:
         self.stderr = stderr
         self.elapsed = elapsed
         self.ended = ended  # monotonic time at which the program had ended
-        self.sleeps = None  # the milliseconds of each Sleep the program asked for, when traced
-        # (seconds on Wine's clock, thread, "Call" or "Ret", name) of each traced call, in order, when traced
+        # (seconds on Wine's clock, thread, "Call" or "Ret", name, arguments) of each traced call, in order,
+        # when traced
         self.calls = None
+
+    @property
+    def sleeps(self):
+        """The milliseconds of each Sleep the program asked for."""
+        return [int(call[4], 16) for call in self.calls if call[2] == "Call" and call[3] == "Sleep"]
 
     def seconds_slept(self):
         """What the program itself chose to wait: unlike the time it took, it does not grow with the load."""
@@ -237,8 +242,8 @@ RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", "kernel32.Termin
                           *(f"advapi32.{name}" for name in SERVICE_CALLS)])
 TEMPLATE_SETTINGS = f"RelayInclude={RELAY_INCLUDE}\n"
 TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
-SLEEP_CALL = re.compile(TRACED_LINE + rb"Call (?:KERNEL32|KERNELBASE)\.Sleep\(([0-9a-f]+)\)", re.I | re.M)
-TRACED_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) (?:advapi32|kernel32|kernelbase)\.(\w+)\(", re.I | re.M)
+TRACED_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) (?:advapi32|kernel32|kernelbase)\.(\w+)\(([^)]*)\)",
+                         re.I | re.M)
 RELAY_LINE = re.compile(TRACED_LINE + rb"(?:Call|Ret |trace:relay).*\n?", re.M)
 
 
@@ -333,9 +338,8 @@ class Wine:
             ended = time.monotonic()
         result = Result(returncode, out.read_bytes(), err.read_bytes(), ended - started, ended=ended)
         if trace:
-            result.sleeps = [int(match[2], 16) for match in SLEEP_CALL.findall(result.stderr)]
-            result.calls = [(float(stamp), thread.decode(), kind.decode().strip(), name.decode())
-                            for stamp, thread, kind, name in TRACED_CALL.findall(result.stderr)]
+            result.calls = [(float(stamp), thread.decode(), kind.decode().strip(), name.decode(), args.decode())
+                            for stamp, thread, kind, name, args in TRACED_CALL.findall(result.stderr)]
             result.stderr = RELAY_LINE.sub(b"", result.stderr)
         return result
 
@@ -405,9 +409,9 @@ class Wine:
 
     # --- services -------------------------------------------------------------------------------------
 
-    def install_service(self, mode_args, start=True, until=RUNNING):
-        """Installs the test service as SERVICE_NAME and, with start, starts it and waits for the state
-        `until` (None: for nothing more than sc.exe's start); returns the Windows path of its log."""
+    def install_service(self, mode_args, start=True, wait=True):
+        """Installs the test service as SERVICE_NAME and, with start, starts it and, with wait, waits until
+        it runs; returns the Windows path of its log."""
         exe = self.place("service", self.program("qrvxtestsvc.exe", helper=True))
         log = self.windows_path(self.work / "service" / "controls.log")
         if self.unix_path(log).exists():
@@ -425,8 +429,8 @@ class Wine:
         if start:
             result = self.run_helper(SC, ["start", SERVICE_NAME])
             assert result.returncode == 0, result.stdout
-            if until is not None:
-                self.wait_for_state(until)
+            if wait:
+                self.wait_for_state(RUNNING)
         return log
 
     def ask_to_stop(self):

@@ -85,7 +85,7 @@ class ServiceRemovalTest(rig.WineTestCase):
         # 8: Wine's start of the launcher and the program took up to 7 s on a busy machine, and the program
         # must find it still starting.
         kit = self.wine.place_launcher("kit")
-        log = self.wine.install_service(["--start-after", "12000", "--stop-at-once"], until=None)
+        log = self.wine.install_service(["--start-after", "12000", "--stop-at-once"], wait=False)
         result, output, status = self.wine.run_launcher(kit, trace=True)
         self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), GONE)

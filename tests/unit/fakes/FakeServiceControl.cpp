@@ -14,12 +14,13 @@ void ResetServiceControl() {
     scm = ServiceControl();
 }
 
+namespace {
+
+// Whether Windows fills a control's status record although the control failed: only for these.
 bool FillsRecordOnFailure(DWORD error) {
     return error == ERROR_INVALID_SERVICE_CONTROL || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
            error == ERROR_SERVICE_NOT_ACTIVE;
 }
-
-namespace {
 
 const uintptr_t kManagerKind = 1;
 const uintptr_t kServiceKind = 2;

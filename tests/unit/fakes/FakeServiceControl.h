@@ -37,9 +37,6 @@ struct ScAnswer {
     DWORD error = ERROR_SUCCESS;
 };
 
-// Whether Windows fills a control's status record although the control failed: only for these.
-bool FillsRecordOnFailure(DWORD error);
-
 struct ServiceControl {
     std::string serviceName = "QUORVEX$TARNIKE";
     bool installed = true;
