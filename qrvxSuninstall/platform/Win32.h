@@ -14,12 +14,19 @@
 #include <wininet.h>
 #include <winsvc.h>
 
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
 #else  // !_WIN32
 
 #include <cstddef>
 #include <cstdint>
 
 typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef int32_t LONG;
+typedef unsigned char BYTE;
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef unsigned long ULONG;
@@ -31,6 +38,8 @@ typedef void* HANDLE;
 typedef uint64_t ULONGLONG;
 typedef uintptr_t DWORD_PTR;
 typedef struct SC_HANDLE__* SC_HANDLE;  // NOLINT(bugprone-reserved-identifier): the SDK's own name
+typedef struct HKEY__* HKEY;            // NOLINT(bugprone-reserved-identifier): the SDK's own name
+typedef DWORD REGSAM;
 
 #define WINAPI
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
@@ -41,10 +50,13 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define CP_ACP 0
 
 #define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
+#define ERROR_PROC_NOT_FOUND 127u
+#define ERROR_MORE_DATA 234u
 #define ERROR_BROKEN_PIPE 109u
 #define ERROR_BUFFER_OVERFLOW 111u
 #define ERROR_NO_DATA 232u
@@ -57,7 +69,10 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061u
 #define ERROR_SERVICE_NOT_ACTIVE 1062u
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
+#define ERROR_INTERNET_INTERNAL_ERROR 12004u
+#define ERROR_INTERNET_NAME_NOT_RESOLVED 12007u
 #define ERROR_INTERNET_CANNOT_CONNECT 12029u
+#define ERROR_INTERNET_INVALID_CA 12045u
 
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SC_MANAGER_CONNECT 0x0001u
@@ -74,9 +89,38 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define SERVICE_START_PENDING 0x00000002u
 #define SERVICE_STOP_PENDING 0x00000003u
 #define SERVICE_RUNNING 0x00000004u
+#define SERVICE_CONTINUE_PENDING 0x00000005u
+#define SERVICE_PAUSE_PENDING 0x00000006u
+#define SERVICE_PAUSED 0x00000007u
+
+// NOLINTNEXTLINE(performance-no-int-to-ptr): a predefined key, as the SDK defines it
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x80000002u)))
+#define KEY_QUERY_VALUE 0x0001u
+#define KEY_SET_VALUE 0x0002u
+#define KEY_WOW64_64KEY 0x0100u
+#define REG_OPTION_NON_VOLATILE 0u
+#define REG_SZ 1u
+#define REG_EXPAND_SZ 2u
+#define REG_DWORD 4u
+
+#define EVENTLOG_ERROR_TYPE 0x0001u
+#define EVENTLOG_WARNING_TYPE 0x0002u
+#define EVENTLOG_INFORMATION_TYPE 0x0004u
+
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
 #define INTERNET_OPEN_TYPE_PRECONFIG 0u
 #define INTERNET_SERVICE_HTTP 3u
+#define INTERNET_DEFAULT_HTTP_PORT 80
+#define INTERNET_DEFAULT_HTTPS_PORT 443
+#define INTERNET_FLAG_SECURE 0x00800000u
 #define INTERNET_FLAG_RELOAD 0x80000000u
 #define INTERNET_FLAG_NO_CACHE_WRITE 0x04000000u
 #define INTERNET_FLAG_KEEP_CONNECTION 0x00400000u
@@ -144,7 +188,10 @@ using ::CloseServiceHandle;
 using ::ControlService;
 using ::CreateThread;
 using ::DeleteService;
+using ::DeregisterEventSource;
+using ::FormatMessageA;
 using ::GetCurrentProcess;
+using ::GetFileAttributesA;
 using ::GetLastError;
 using ::GetModuleFileNameA;
 using ::GetPrivateProfileStringA;
@@ -154,6 +201,15 @@ using ::MultiByteToWideChar;
 using ::OpenSCManagerA;
 using ::OpenServiceA;
 using ::QueryServiceStatus;
+using ::RegCloseKey;
+using ::RegCreateKeyExA;
+using ::RegDeleteKeyExA;
+using ::RegDeleteValueA;
+using ::RegisterEventSourceA;
+using ::RegOpenKeyExA;
+using ::RegQueryValueExA;
+using ::RegSetValueExA;
+using ::ReportEventA;
 using ::SetLastError;
 using ::Sleep;
 using ::TerminateProcess;
@@ -192,7 +248,33 @@ BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
 BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
+DWORD GetFileAttributesA(const char* fileName);
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, char* buffer,
+                     DWORD size, void* arguments);
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,
+                     REGSAM desired, void* securityAttributes, HKEY* result, DWORD* disposition);
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, HKEY* result);
+LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD size);
+LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size);
+LONG RegDeleteKeyExA(HKEY key, const char* subKey, REGSAM desired, DWORD reserved);
+LONG RegDeleteValueA(HKEY key, const char* valueName);
+LONG RegCloseKey(HKEY key);
+
+HANDLE RegisterEventSourceA(const char* serverName, const char* sourceName);
+BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, void* userSid, WORD numStrings,
+                  DWORD dataSize, const char** strings, void* rawData);
+BOOL DeregisterEventSource(HANDLE eventLog);
+
 #endif
+
+// SetDefaultDllDirectories, taken from kernel32 at run time: Windows 7 has it only with KB2533623. Without
+// it this fails with ERROR_PROC_NOT_FOUND, and every load searches as before.
+BOOL SetDefaultDllDirectories(DWORD directoryFlags);
+
+// WinINet's module, which holds the texts of its own error codes; null when it could not be loaded.
+HMODULE WinInetModule();
 
 // WinINet and IP Helper: on Windows these forward to the DLLs loaded from the system directory, and fail
 // as the real call would fail when a DLL or an entry point is missing.

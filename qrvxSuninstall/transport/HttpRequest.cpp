@@ -12,7 +12,8 @@
 namespace {
 
 const char kAgent[] = "ZelmarisHTTPRequest";
-const char kScheme[] = "http://";
+const char kPlainScheme[] = "http://";
+const char kSecureScheme[] = "https://";
 const char kFormHeader[] = "Content-Type: application/x-www-form-urlencoded; ";
 
 // Reload from the server, cache nothing, keep no cookies, follow no redirect, never show a dialog.
@@ -35,19 +36,16 @@ void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
 
 // A server that sends a byte every few seconds never trips the per-receive time-out above, and under Wine
 // nothing wakes a send or a read blocked in WinINet, not even closing its handle. So each exchange runs on a
-// thread of its own and the caller stops waiting for it at this deadline.
-const DWORD kExchangeDeadlineMs = 80000;
-
-enum class Outcome { NotSent, Answered, TooLong, OutOfTime };
+// thread of its own and the caller stops waiting for it at kExchangeDeadlineMs.
 
 // One exchange, shared by the caller and the thread that performs it; the last of the two to let go of it
 // releases it. A thread that stays blocked in WinINet keeps it to the end of the process, as it keeps the
-// request handle.
+// request handle. Its result is kPastExchangeDeadline until the thread says otherwise.
 struct Exchange {
     HINTERNET request;
     std::string body;
     ULONGLONG deadline;
-    Outcome outcome;
+    ExchangeResult result;
     std::string reply;
     std::atomic<int> owners;
 };
@@ -63,14 +61,14 @@ void Release(Exchange* exchange) {
 
 // Collects the body into `reply`, each chunk up to its first NUL byte, as long as it stays within
 // kMaxReplyBytes and the deadline.
-Outcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
+ExchangeOutcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
     int failedReads = 0;
     DWORD available = 0;
     DWORD read = 0;
     std::size_t received = 0;
     do {
         if (platform::GetTickCount64() >= deadline) {
-            return Outcome::OutOfTime;
+            return ExchangeOutcome::kPastExchangeDeadline;
         }
         if (!platform::InternetQueryDataAvailable(request, &available, 0, 0)) {
             break;
@@ -94,16 +92,19 @@ Outcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
             break;
         }
         if (received > kMaxReplyBytes) {
-            return Outcome::TooLong;  // too long to be any reply word: as if nothing had come
+            return ExchangeOutcome::kTooLong;  // too long to be any reply word: as if nothing had come
         }
     } while (read != 0);
-    return Outcome::Answered;
+    return ExchangeOutcome::kAnswered;
 }
 
 void PerformExchange(Exchange& exchange) {
     if (platform::HttpSendRequestA(exchange.request, kFormHeader, sizeof(kFormHeader) - 1,
                                    exchange.body.data(), static_cast<DWORD>(exchange.body.size()))) {
-        exchange.outcome = ReadReply(exchange.request, exchange.deadline, exchange.reply);
+        exchange.result = {ReadReply(exchange.request, exchange.deadline, exchange.reply), ERROR_SUCCESS};
+    } else {
+        // The last error is this thread's own: it is read here or never.
+        exchange.result = {ExchangeOutcome::kFailed, platform::GetLastError()};
     }
     Release(&exchange);
 }
@@ -114,21 +115,53 @@ DWORD WINAPI ExchangeThread(void* parameter) {
     return 0;
 }
 
-// Splits `address` into its host and base path, each whole or not at all; false, with both empty, when the
-// address names no host or either part does not fit.
+// The port after a host's ":": decimal digits alone, from 1 to 65535; 0 for anything else.
+INTERNET_PORT ParsePort(const char* text, std::size_t length) {
+    unsigned long value = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
+        if (value > 65535) {
+            return 0;
+        }
+    }
+    return static_cast<INTERNET_PORT>(value);
+}
+
+// Splits `address` (its scheme already taken off) into its host, port and base path, each whole or not at
+// all. Returns why it is refused, with host and base path left empty and the port as it was.
 template <std::size_t HostCapacity, std::size_t BasePathCapacity>
-bool SplitAddress(const char* address, char (&host)[HostCapacity], char (&basePath)[BasePathCapacity]) {
+AddressRefusal SplitAddress(const char* address, char (&host)[HostCapacity], INTERNET_PORT& port,
+                            char (&basePath)[BasePathCapacity]) {
     const char* slash = FindFirstChar(address, '/');
-    const std::size_t hostLength =
-        slash != nullptr ? static_cast<std::size_t>(slash - address) : std::strlen(address);
-    if (hostLength == 0 || hostLength >= HostCapacity) {
-        return false;
+    const char* end = slash != nullptr ? slash : address + std::strlen(address);
+    const char* colon = FindFirstChar(address, ':');
+    if (colon != nullptr && colon > end) {
+        colon = nullptr;  // a ":" in the base path is the path's
+    }
+    const std::size_t hostLength = static_cast<std::size_t>((colon != nullptr ? colon : end) - address);
+    if (hostLength == 0) {
+        return AddressRefusal::kNoHost;
+    }
+    if (hostLength >= HostCapacity) {
+        return AddressRefusal::kHostTooLong;
+    }
+    INTERNET_PORT givenPort = port;
+    if (colon != nullptr) {
+        givenPort = ParsePort(colon + 1, static_cast<std::size_t>(end - colon - 1));
+        if (givenPort == 0) {
+            // "HTTPS://host" and the like: a scheme the client does not know, not a port.
+            const bool scheme = colon + 1 == end && slash != nullptr && slash[1] == '/';
+            return scheme ? AddressRefusal::kUnknownScheme : AddressRefusal::kBadPort;
+        }
     }
     if (slash != nullptr) {
         const std::size_t length = std::strlen(slash + 1);
         const bool endsInSlash = length != 0 && slash[length] == '/';
         if (length + (endsInSlash ? 0 : 1) >= BasePathCapacity) {
-            return false;
+            return AddressRefusal::kBasePathTooLong;
         }
         CopyText(basePath, slash + 1);
         if (!endsInSlash) {
@@ -137,7 +170,12 @@ bool SplitAddress(const char* address, char (&host)[HostCapacity], char (&basePa
     }
     CopyText(host, address);
     host[hostLength] = '\0';
-    return true;
+    port = givenPort;
+    return AddressRefusal::kNone;
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
 }  // namespace
@@ -145,35 +183,58 @@ bool SplitAddress(const char* address, char (&host)[HostCapacity], char (&basePa
 CHttpRequest::CHttpRequest(const char* address)
     : m_szHost(),
       m_szBasePath(),
+      m_nPort(INTERNET_DEFAULT_HTTP_PORT),
+      m_bSecure(false),
+      m_refusal(AddressRefusal::kNone),
+      m_dwSessionError(ERROR_SUCCESS),
       m_hSession(nullptr),
       m_hConnection(nullptr),
       m_bConnected(false),
-      m_ullDeadline(~ULONGLONG{0}) {
-    if (std::strncmp(address, kScheme, sizeof(kScheme) - 1) == 0) {
-        address += sizeof(kScheme) - 1;
+      m_ullDeadline(~ULONGLONG{0}),
+      m_lastExchange{ExchangeOutcome::kNotSent, ERROR_SUCCESS} {
+    // Only these two, in lower case: "HTTP://host" stays a host "HTTP" with no port, and is refused.
+    if (StartsWith(address, kSecureScheme)) {
+        address += sizeof(kSecureScheme) - 1;
+        m_bSecure = true;
+        m_nPort = INTERNET_DEFAULT_HTTPS_PORT;
+    } else if (StartsWith(address, kPlainScheme)) {
+        address += sizeof(kPlainScheme) - 1;
     }
     // A host or a base path cut to its field would name another server, or another path on it.
-    if (!SplitAddress(address, m_szHost, m_szBasePath)) {
+    m_refusal = SplitAddress(address, m_szHost, m_nPort, m_szBasePath);
+    if (m_refusal != AddressRefusal::kNone) {
+        m_szHost[0] = '\0';
+        m_szBasePath[0] = '\0';
         return;
     }
 
     m_hSession = platform::InternetOpenA(kAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (m_hSession == nullptr) {
+        m_dwSessionError = platform::GetLastError();
         return;
     }
-    m_hConnection = platform::InternetConnectA(m_hSession, m_szHost, 80, "", "", INTERNET_SERVICE_HTTP, 0, 0);
+    m_hConnection =
+        platform::InternetConnectA(m_hSession, m_szHost, m_nPort, "", "", INTERNET_SERVICE_HTTP, 0, 0);
     if (m_hConnection != nullptr) {
         m_bConnected = true;
+    } else {
+        m_dwSessionError = platform::GetLastError();
     }
 }
 
 void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const char* body) {
+    m_lastExchange = {ExchangeOutcome::kNotSent, ERROR_SUCCESS};
     const ULONGLONG now = platform::GetTickCount64();
     if (now >= m_ullDeadline) {
         m_bConnected = false;  // out of time before it began: no exchange, and none after it
+        m_lastExchange.outcome = ExchangeOutcome::kReportOver;
         return;
     }
-    const ULONGLONG deadline = std::min<ULONGLONG>(now + kExchangeDeadlineMs, m_ullDeadline);
+    // Which of the two deadlines ends this exchange, if it has to be ended.
+    const bool runDeadlineFirst = m_ullDeadline - now < kExchangeDeadlineMs;
+    const ULONGLONG deadline = runDeadlineFirst ? m_ullDeadline : now + kExchangeDeadlineMs;
+    const ExchangeOutcome outOfTime =
+        runDeadlineFirst ? ExchangeOutcome::kPastReportDeadline : ExchangeOutcome::kPastExchangeDeadline;
 
     // Every base path and relative path fits, whole.
     const char* relative = relativePath[0] == '/' ? relativePath + 1 : relativePath;
@@ -184,10 +245,14 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     CopyText(path, m_szBasePath);
     AppendText(path, relative);
 
-    // Request handles are never closed: they end with the process, as the session and connection do.
+    // Request handles are never closed: they end with the process, as the session and connection do. With
+    // TLS, WinINet refuses a certificate it cannot trust, for another name or out of its dates, before
+    // anything is sent: no flag here, and no option anywhere, lets any of that through.
+    const DWORD flags = kRequestFlags | (m_bSecure ? INTERNET_FLAG_SECURE : 0);
     HINTERNET request =
-        platform::HttpOpenRequestA(m_hConnection, "POST", path, nullptr, nullptr, nullptr, kRequestFlags, 0);
+        platform::HttpOpenRequestA(m_hConnection, "POST", path, nullptr, nullptr, nullptr, flags, 0);
     if (request == nullptr) {
+        m_lastExchange = {ExchangeOutcome::kFailed, platform::GetLastError()};
         return;
     }
     // Set on the request itself: Wine ignores a session's send and receive time-outs.
@@ -195,7 +260,8 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs);
 
-    auto* exchange = new Exchange{request, body, deadline, Outcome::NotSent, std::string(), {2}};
+    auto* exchange = new Exchange{
+        request, body, deadline, {ExchangeOutcome::kPastExchangeDeadline, ERROR_SUCCESS}, std::string(), {2}};
     ++g_runningExchanges;
     HANDLE thread = platform::CreateThread(nullptr, 0, ExchangeThread, exchange, 0, nullptr);
     if (thread == nullptr) {
@@ -208,13 +274,16 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
             // Still blocked in WinINet: the exchange is the thread's now. A server that held one exchange
             // this long is asked nothing more.
             m_bConnected = false;
+            m_lastExchange.outcome = outOfTime;
             Release(exchange);
             return;
         }
     }
-    if (exchange->outcome == Outcome::OutOfTime) {
+    m_lastExchange = exchange->result;
+    if (m_lastExchange.outcome == ExchangeOutcome::kPastExchangeDeadline) {
         m_bConnected = false;
-    } else if (exchange->outcome == Outcome::Answered) {
+        m_lastExchange.outcome = outOfTime;
+    } else if (m_lastExchange.outcome == ExchangeOutcome::kAnswered) {
         reply += exchange->reply;
         reply = reply.substr(GetBomLength(reply));
     }

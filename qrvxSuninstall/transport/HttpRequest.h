@@ -13,16 +13,43 @@ constexpr std::size_t kBasePathCapacity = 512;
 // A relative path of the protocol's, with room to spare.
 constexpr std::size_t kRelativePathCapacity = 64;
 
+// Why an address connects nowhere.
+enum class AddressRefusal {
+    kNone,
+    kNoHost,           // nothing before the first "/" or ":"
+    kHostTooLong,      // past 255 bytes
+    kBasePathTooLong,  // past the field, with its "/"
+    kBadPort,          // after ":", anything but a decimal number from 1 to 65535
+    kUnknownScheme,    // "name://", where only "http://" and "https://" are known
+};
+
+// What became of the last exchange SendPost was asked for.
+enum class ExchangeOutcome {
+    kNotSent,               // no connection, or a request path that does not fit
+    kReportOver,            // not begun: the deadline of the whole run of exchanges had come
+    kFailed,                // WinINet failed it; the error says why
+    kAnswered,              // a reply came, whatever it says
+    kTooLong,               // a reply past kMaxReplyBytes, taken as none
+    kPastExchangeDeadline,  // not over after its own deadline, kExchangeDeadlineMs
+    kPastReportDeadline,    // still under way when the whole run's deadline came
+};
+
+struct ExchangeResult {
+    ExchangeOutcome outcome;
+    DWORD error;  // WinINet's code, for kFailed
+};
+
 class CHttpRequest {
   public:
-    // `address` is a host, optionally after "http://" and before "/" and a base path. Never fails: without
-    // a session or a connection, m_bConnected stays false. An address is used whole or not at all: one with
-    // no host, or whose host or base path does not fit its field, connects nowhere.
+    // `address` is a host, optionally after "http://" or "https://", optionally followed by ":" and a
+    // port, then optionally by "/" and a base path. "https://" means TLS, on port 443 unless one is given;
+    // otherwise port 80. Never fails: without a session or a connection, m_bConnected stays false. An
+    // address is used whole or not at all: one that m_refusal refuses connects nowhere.
     explicit CHttpRequest(const char* address);
 
-    // Appends the reply body to `reply`, then drops any leading byte-order mark. Call only when connected.
-    // An exchange that outlives its deadline is no reply, and clears m_bConnected: a server that held the
-    // program that long is asked nothing more.
+    // Appends the reply body to `reply`, then drops any leading byte-order mark; m_lastExchange says what
+    // came of it. Call only when connected. An exchange that outlives its deadline is no reply, and clears
+    // m_bConnected: a server that held the program that long is asked nothing more.
     void SendPost(const char* relativePath, std::string& reply, const char* body);
 
     // Bounds every exchange from now on by the tick count `deadline` as well: none begins after it, and one
@@ -31,10 +58,15 @@ class CHttpRequest {
 
     char m_szHost[kHostCapacity];
     char m_szBasePath[kBasePathCapacity];
+    INTERNET_PORT m_nPort;
+    bool m_bSecure;  // TLS, with the server's certificate checked by WinINet as it always does
+    AddressRefusal m_refusal;
+    DWORD m_dwSessionError;  // why the session or the connection could not be had, when the address could
     HINTERNET m_hSession;
     HINTERNET m_hConnection;
     bool m_bConnected;
     ULONGLONG m_ullDeadline;  // of the whole run of exchanges; none until set
+    ExchangeResult m_lastExchange;
 };
 
 // Whether the thread of an exchange given up on at its deadline is still inside WinINet.
@@ -45,3 +77,6 @@ constexpr std::size_t kMaxReplyBytes = std::size_t{64} * 1024;
 
 // A failing read that follows a successful one makes the read loop ask again; this many in a row end it.
 constexpr int kMaxFailedReads = 8;
+
+// No exchange waits longer than this for the server, whatever the server does.
+constexpr DWORD kExchangeDeadlineMs = 80000;

@@ -1,6 +1,8 @@
-// The configured address split into host and base path, over any text: either refused whole (no connection,
-// both fields empty) or split whole: the host the "/"-free start of the address, the base path all that
-// follows its "/", ending in "/", and every request path the base path and the relative path, uncut.
+// The configured address split into scheme, host, port and base path, over any text: either refused whole
+// (no connection, host and base path empty) or split whole: the host the "/"- and ":"-free start of the
+// address, the port the decimal number after its ":" (1 to 65535) or the scheme's own, the base path all
+// that follows its "/", ending in "/", and every request path the base path and the relative path, uncut.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,17 +18,28 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// No "/" in the host, except as the trail byte of a double-byte character.
-bool HasNoSeparator(const std::string& host) {
-    for (std::size_t i = 0; i < host.size(); ++i) {
-        if (host[i] == '/') {
-            return false;
-        }
-        if (platform::IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(host[i])) && i + 1 < host.size()) {
-            ++i;
-        }
+// Where the first `wanted` of `text` is, skipping the trail bytes of double-byte characters; its size if
+// none.
+std::size_t Find(const std::string& text, char wanted) {
+    std::size_t i = 0;
+    while (i < text.size() && text[i] != wanted) {
+        i += platform::IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(text[i])) && i + 1 < text.size()
+                 ? 2
+                 : 1;
     }
-    return true;
+    return i;
+}
+
+// The port the text names, or 0 when it names none: decimal digits alone, 1 to 65535.
+unsigned long Port(const std::string& text) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    unsigned long value = 0;
+    for (char digit : text) {
+        value = std::min(value * 10 + static_cast<unsigned long>(digit - '0'), 65536ul);
+    }
+    return value <= 65535 ? value : 0;
 }
 
 }  // namespace
@@ -44,43 +57,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string basePath = request.m_szBasePath;
 
     std::string rest = address;
-    if (StartsWith(rest, "http://")) {
+    bool secure = false;
+    unsigned long port = 80;
+    if (StartsWith(rest, "https://")) {
+        rest.erase(0, 8);
+        secure = true;
+        port = 443;
+    } else if (StartsWith(rest, "http://")) {
         rest.erase(0, 7);
     }
-    if (!request.m_bConnected) {
+    const std::size_t end = Find(rest, '/');
+    const std::size_t colon = Find(rest.substr(0, end), ':');
+    const std::string hostPart = rest.substr(0, colon);
+    if (colon < end) {
+        port = Port(rest.substr(colon + 1, end - colon - 1));
+    }
+    const std::string given = end < rest.size() ? rest.substr(end + 1) : std::string();
+    const std::string base =
+        end < rest.size() ? given + (given.empty() || given.back() != '/' ? "/" : "") : std::string();
+    const bool fits =
+        !hostPart.empty() && hostPart.size() < kHostCapacity && port != 0 && base.size() < kBasePathCapacity;
+
+    FUZZ_CHECK(request.m_bConnected == fits);
+    FUZZ_CHECK(request.m_bSecure == secure);
+    if (!fits) {
         FUZZ_CHECK(host.empty() && basePath.empty());
+        FUZZ_CHECK(request.m_refusal != AddressRefusal::kNone);
         FUZZ_CHECK(fake::winInet.connects.empty());
-        // Refused only when the host is empty or too long, or the base path with its "/" too long.
-        std::size_t end = 0;
-        while (end < rest.size() && rest[end] != '/') {
-            end += platform::IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(rest[end])) &&
-                           end + 1 < rest.size()
-                       ? 2
-                       : 1;
-        }
-        const bool hostFits = end != 0 && end < kHostCapacity;
-        const std::string base = end < rest.size() ? rest.substr(end + 1) : std::string();
-        const bool baseFits = end >= rest.size() ||
-                              base.size() + (base.empty() || base.back() != '/' ? 1 : 0) < kBasePathCapacity;
-        FUZZ_CHECK(!hostFits || !baseFits);
         return 0;
     }
-    FUZZ_CHECK(!host.empty() && HasNoSeparator(host));
-    if (basePath.empty()) {
-        FUZZ_CHECK(host == rest);
-    } else {
-        FUZZ_CHECK(StartsWith(rest, host + "/"));
-        FUZZ_CHECK(basePath.back() == '/');
-        const std::string given = rest.substr(host.size() + 1);
-        FUZZ_CHECK(basePath == given || basePath == given + "/");
-    }
+    FUZZ_CHECK(request.m_refusal == AddressRefusal::kNone);
+    FUZZ_CHECK(host == hostPart);
+    FUZZ_CHECK(basePath == base);
+    FUZZ_CHECK(request.m_nPort == port);
     FUZZ_CHECK(fake::winInet.connects.size() == 1);
     FUZZ_CHECK(fake::winInet.connects[0].host == host);
+    FUZZ_CHECK(fake::winInet.connects[0].port == port);
 
     const char relativePath[] = "/Quorvex/connect_check.php";
     std::string reply;
     request.SendPost(relativePath, reply, "");
     FUZZ_CHECK(fake::winInet.requests.size() == 1);
     FUZZ_CHECK(fake::winInet.requests[0].path == basePath + (relativePath + 1));
+    FUZZ_CHECK(((fake::winInet.requests[0].flags & INTERNET_FLAG_SECURE) != 0) == secure);
     return 0;
 }

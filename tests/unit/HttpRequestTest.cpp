@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,9 +16,11 @@ namespace {
 using fake::ReplyStep;
 using fake::winInet;
 
-// The longest host name that fits, and an address whose base path, its "/" included, just fits.
-const std::string kLongestHost(kHostCapacity - 1, 'h');
-const std::string kLongestBase = "h/" + std::string(kBasePathCapacity - 2, 'p') + "/";
+// The longest host name that fits, and an address whose base path, its "/" included, just fits: the
+// platform's 255 bytes, and a base path as long as the longest address. Spelt out, so that a field
+// that grew or shrank by one is seen.
+const std::string kLongestHost(255, 'h');
+const std::string kLongestBase = "h/" + std::string(510, 'p') + "/";
 const std::string kLongestBaseWithoutSlash = kLongestBase.substr(0, kLongestBase.size() - 1);
 
 class HttpRequestTest : public ::testing::Test {
@@ -42,51 +45,100 @@ class HttpRequestTest : public ::testing::Test {
     }
 };
 
-TEST_F(HttpRequestTest, AddressSplitsIntoHostAndBasePath) {
+TEST_F(HttpRequestTest, AddressSplitsIntoHostPortAndBasePath) {
     struct Case {
         const char* address;
         const char* host;
+        INTERNET_PORT port;
+        bool secure;
         const char* basePath;
     };
+    const std::string longestHostWithPort = kLongestHost + ":65535/app";
     const Case cases[] = {
-        {"10.0.0.5", "10.0.0.5", ""},
-        {"http://10.0.0.5/app", "10.0.0.5", "app/"},
-        {"10.0.0.5/", "10.0.0.5", "/"},
-        {"HTTP://host", "HTTP:", "/host/"},
-        {"http:/host", "http:", "host/"},  // only the whole "http://" is a scheme
-        {"h/abcdefghijklmnopqrstuvwxyz0123456789", "h", "abcdefghijklmnopqrstuvwxyz0123456789/"},
-        {"http://10.0.0.5/admin/", "10.0.0.5", "admin/"},
-        {"\xB0/x/app", "\xB0/x", "app/"},  // the trail byte of a double-byte character is no separator
+        {"10.0.0.5", "10.0.0.5", 80, false, ""},
+        {"http://10.0.0.5/app", "10.0.0.5", 80, false, "app/"},
+        {"10.0.0.5/", "10.0.0.5", 80, false, "/"},
+        {"h/abcdefghijklmnopqrstuvwxyz0123456789", "h", 80, false, "abcdefghijklmnopqrstuvwxyz0123456789/"},
+        {"http://10.0.0.5/admin/", "10.0.0.5", 80, false, "admin/"},
+        {"\xB0/x/app", "\xB0/x", 80, false,
+         "app/"},  // the trail byte of a double-byte character is no separator
+        {"\xB0:x:8080", "\xB0:x", 8080, false, ""},  // nor of a port
         // The names enterprises give their servers, and the paths they serve under: whole.
-        {"http://quorvex-management.corp.qa.test/quorvex", "quorvex-management.corp.qa.test", "quorvex/"},
-        {"127.0.0.1/quorvex-management/endpoints/uninstall/v2", "127.0.0.1",
+        {"http://quorvex-management.corp.qa.test/quorvex", "quorvex-management.corp.qa.test", 80, false,
+         "quorvex/"},
+        {"127.0.0.1/quorvex-management/endpoints/uninstall/v2", "127.0.0.1", 80, false,
          "quorvex-management/endpoints/uninstall/v2/"},
-        {kLongestHost.c_str(), kLongestHost.c_str(), ""},
-        {kLongestBase.c_str(), "h", kLongestBase.c_str() + 2},
-        {kLongestBaseWithoutSlash.c_str(), "h", kLongestBase.c_str() + 2},  // its "/" added
+        // TLS on its own port, or on any other; plain HTTP on any port.
+        {"https://mgmt.example.com/quorvex", "mgmt.example.com", 443, true, "quorvex/"},
+        {"https://mgmt.example.com", "mgmt.example.com", 443, true, ""},
+        {"https://mgmt.example.com:8443/q", "mgmt.example.com", 8443, true, "q/"},
+        {"http://mgmt.example.com:8080/q", "mgmt.example.com", 8080, false, "q/"},
+        {"mgmt.example.com:1", "mgmt.example.com", 1, false, ""},
+        {"mgmt.example.com:00443/", "mgmt.example.com", 443, false, "/"},
+        {"10.0.0.5/app:8080", "10.0.0.5", 80, false, "app:8080/"},  // a ":" in the path is the path's
+        {kLongestHost.c_str(), kLongestHost.c_str(), 80, false, ""},
+        {longestHostWithPort.c_str(), kLongestHost.c_str(), 65535, false,
+         "app/"},  // the port is no part of it
+        {kLongestBase.c_str(), "h", 80, false, kLongestBase.c_str() + 2},
+        {kLongestBaseWithoutSlash.c_str(), "h", 80, false, kLongestBase.c_str() + 2},  // its "/" added
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.address);
+        SCOPED_TRACE(std::string(c.address).substr(0, 60));
         fake::ResetWinInet();
         CHttpRequest request(c.address);
         EXPECT_STREQ(c.host, request.m_szHost);
         EXPECT_STREQ(c.basePath, request.m_szBasePath);
+        EXPECT_EQ(c.secure, request.m_bSecure);
+        EXPECT_EQ(AddressRefusal::kNone, request.m_refusal);
         EXPECT_TRUE(request.m_bConnected);
         ASSERT_EQ(1u, winInet.connects.size());
         EXPECT_EQ(c.host, winInet.connects[0].host);
+        EXPECT_EQ(c.port, winInet.connects[0].port);
     }
 }
 
-// An address that does not fit is never cut to one that names another server: it connects nowhere.
+// An address that does not fit, or whose port is not one, is never cut or guessed to one that names another
+// server: it connects nowhere, and says why.
 TEST_F(HttpRequestTest, AddressThatDoesNotFitIsRefusedWhole) {
-    const std::string tooLongHost(kHostCapacity, 'h');
-    const std::string tooLongBase = "h/" + std::string(kBasePathCapacity - 1, 'p');  // its "/" would not fit
-    const std::string tooLongHostBeforeBase = tooLongHost + "/app";
-    for (const std::string& address : {tooLongHost, tooLongBase, tooLongHostBeforeBase, std::string("/app"),
-                                       std::string("http://"), std::string()}) {
-        SCOPED_TRACE(address.substr(0, 40));
+    const std::string tooLongHost(256, 'h');
+    const std::string tooLongBase = "h/" + std::string(511, 'p');  // its "/" would not fit
+    struct Case {
+        std::string address;
+        AddressRefusal refusal;
+    };
+    const Case cases[] = {
+        {tooLongHost, AddressRefusal::kHostTooLong},
+        {tooLongHost + "/app", AddressRefusal::kHostTooLong},
+        {tooLongHost + ":80", AddressRefusal::kHostTooLong},
+        {tooLongBase, AddressRefusal::kBasePathTooLong},
+        {"/app", AddressRefusal::kNoHost},
+        {"http://", AddressRefusal::kNoHost},
+        {"https://", AddressRefusal::kNoHost},
+        {"https://:443/app", AddressRefusal::kNoHost},
+        {"", AddressRefusal::kNoHost},
+        {"h:", AddressRefusal::kBadPort},
+        {"h:/app", AddressRefusal::kBadPort},
+        {"h:0", AddressRefusal::kBadPort},
+        {"h:65536", AddressRefusal::kBadPort},
+        {"h:99999999999999999999", AddressRefusal::kBadPort},
+        {"h:+80", AddressRefusal::kBadPort},
+        {"h:-1", AddressRefusal::kBadPort},
+        {"h: 80", AddressRefusal::kBadPort},
+        {"h:8o", AddressRefusal::kBadPort},
+        {"h:80:80", AddressRefusal::kBadPort},
+        {"h:0x50", AddressRefusal::kBadPort},
+        {"http:/host", AddressRefusal::kBadPort},
+        // Only "http://" and "https://", as written in lower case, are schemes.
+        {"HTTP://host", AddressRefusal::kUnknownScheme},
+        {"HTTPS://host", AddressRefusal::kUnknownScheme},
+        {"ftp://host/app", AddressRefusal::kUnknownScheme},
+        {"http://https://host", AddressRefusal::kUnknownScheme},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address.substr(0, 40));
         fake::ResetWinInet();
-        CHttpRequest request(address.c_str());
+        CHttpRequest request(c.address.c_str());
+        EXPECT_EQ(c.refusal, request.m_refusal);
         EXPECT_FALSE(request.m_bConnected);
         EXPECT_STREQ("", request.m_szHost);
         EXPECT_STREQ("", request.m_szBasePath);
@@ -130,14 +182,18 @@ TEST_F(HttpRequestTest, SessionAndConnectionArguments) {
     EXPECT_EQ(fake::kConnection, request.m_hConnection);
 }
 
-TEST_F(HttpRequestTest, NotConnectedWithoutSessionOrConnection) {
+TEST_F(HttpRequestTest, NotConnectedWithoutSessionOrConnectionAndSaysWhy) {
     winInet.openFails = true;
-    EXPECT_FALSE(CHttpRequest("10.0.0.5").m_bConnected);
+    CHttpRequest withoutSession("10.0.0.5");
+    EXPECT_FALSE(withoutSession.m_bConnected);
+    EXPECT_EQ(winInet.failError, withoutSession.m_dwSessionError);
     EXPECT_TRUE(winInet.connects.empty());
 
     fake::ResetWinInet();
     winInet.connectFails = true;
-    EXPECT_FALSE(CHttpRequest("10.0.0.5").m_bConnected);
+    CHttpRequest withoutConnection("10.0.0.5");
+    EXPECT_FALSE(withoutConnection.m_bConnected);
+    EXPECT_EQ(winInet.failError, withoutConnection.m_dwSessionError);
 }
 
 TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
@@ -173,27 +229,112 @@ TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
 }
 
 TEST_F(HttpRequestTest, PostCarriesTheFixedFlagsHeaderAndTheBodyAsItIs) {
-    CHttpRequest request("10.0.0.5");
-    std::string reply;
-    request.SendPost("Quorvex/message_post.php", reply,
-                     "m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!");
+    struct Case {
+        const char* address;
+        DWORD flags;
+    };
+    // The same flags over TLS, with INTERNET_FLAG_SECURE (0x00800000) and none that would let a
+    // certificate WinINet refuses through (INTERNET_FLAG_IGNORE_CERT_CN_INVALID 0x1000, _DATE_INVALID
+    // 0x2000).
+    const Case cases[] = {{"10.0.0.5", 0x8468C200u}, {"https://10.0.0.5", 0x84E8C200u}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        fake::ResetKernel32();
+        fake::ResetWinInet();
+        CHttpRequest request(c.address);
+        std::string reply;
+        request.SendPost("Quorvex/message_post.php", reply,
+                         "m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!");
 
-    const fake::RequestRecord& sent = OnlyRequest();
-    EXPECT_EQ(fake::kConnection, sent.connection);
-    EXPECT_EQ("POST", sent.verb);
-    EXPECT_EQ("(null)", sent.version);
-    EXPECT_EQ("(null)", sent.referrer);
-    EXPECT_TRUE(sent.nullAcceptTypes);
-    EXPECT_EQ(0x8468C200u, sent.flags);
-    EXPECT_EQ(0u, sent.context);
-    EXPECT_EQ("Content-Type: application/x-www-form-urlencoded; ", sent.headers);
-    EXPECT_EQ(49u, sent.headersLength);
-    EXPECT_EQ("m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!", sent.body);
-    EXPECT_EQ(52u, sent.bodyLength);
-    EXPECT_GT(sent.queries, 0);
-    EXPECT_EQ(0, sent.oddQueries) << "availability asked with flags or a context";
-    // A thread of the default stack size, running at once.
-    EXPECT_EQ((std::vector<std::pair<std::size_t, DWORD>>{{0, 0}}), fake::kernel32.threadArgs);
+        const fake::RequestRecord& sent = OnlyRequest();
+        EXPECT_EQ(fake::kConnection, sent.connection);
+        EXPECT_EQ("POST", sent.verb);
+        EXPECT_EQ("(null)", sent.version);
+        EXPECT_EQ("(null)", sent.referrer);
+        EXPECT_TRUE(sent.nullAcceptTypes);
+        EXPECT_EQ(c.flags, sent.flags);
+        EXPECT_EQ(0u, sent.context);
+        EXPECT_EQ("Content-Type: application/x-www-form-urlencoded; ", sent.headers);
+        EXPECT_EQ(49u, sent.headersLength);
+        EXPECT_EQ("m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!", sent.body);
+        EXPECT_EQ(52u, sent.bodyLength);
+        EXPECT_GT(sent.queries, 0);
+        EXPECT_EQ(0, sent.oddQueries) << "availability asked with flags or a context";
+        // A thread of the default stack size, running at once.
+        EXPECT_EQ((std::vector<std::pair<std::size_t, DWORD>>{{0, 0}}), fake::kernel32.threadArgs);
+        // The connection has no flags of its own: TLS is the request's.
+        EXPECT_EQ(0u, winInet.connects.at(0).flags);
+    }
+}
+
+// What the record of the run says of each exchange comes from here.
+TEST_F(HttpRequestTest, EachExchangeSaysWhatCameOfIt) {
+    struct Case {
+        const char* name;
+        std::function<void(CHttpRequest&)> script;
+        ExchangeOutcome outcome;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"answered", [](CHttpRequest&) {}, ExchangeOutcome::kAnswered, 0},
+        {"refused connection",
+         [](CHttpRequest&) {
+             fake::HttpReply refused;
+             refused.sendFails = true;
+             refused.sendError = ERROR_INTERNET_CANNOT_CONNECT;
+             fake::Serve(refused);
+         },
+         ExchangeOutcome::kFailed, ERROR_INTERNET_CANNOT_CONNECT},
+        {"refused certificate",
+         [](CHttpRequest&) {
+             fake::HttpReply refused;
+             refused.sendFails = true;
+             refused.sendError = ERROR_INTERNET_INVALID_CA;
+             fake::Serve(refused);
+         },
+         ExchangeOutcome::kFailed, ERROR_INTERNET_INVALID_CA},
+        {"request not opened", [](CHttpRequest&) { winInet.openRequestFails = true; },
+         ExchangeOutcome::kFailed, winInet.failError},
+        {"reply too long",
+         [](CHttpRequest&) { fake::Serve(fake::Body(std::string(kMaxReplyBytes + 1, 'x'))); },
+         ExchangeOutcome::kTooLong, 0},
+        {"past its own deadline", [](CHttpRequest&) { fake::kernel32.threadsHang = true; },
+         ExchangeOutcome::kPastExchangeDeadline, 0},
+        {"past the run's deadline",
+         [](CHttpRequest& request) {
+             fake::kernel32.threadsHang = true;
+             request.SetDeadline(fake::kernel32.tickCount + kExchangeDeadlineMs - 1);
+         },
+         ExchangeOutcome::kPastReportDeadline, 0},
+        {"body still coming at the run's deadline",
+         [](CHttpRequest& request) {
+             fake::kernel32.tickStep = 20000;
+             fake::HttpReply slow;
+             slow.steps = {{ReplyStep::Data, "C", 1000}};
+             fake::Serve(slow);
+             request.SetDeadline(fake::kernel32.tickCount + 50000);
+         },
+         ExchangeOutcome::kPastReportDeadline, 0},
+        {"not begun after the run's deadline",
+         [](CHttpRequest& request) { request.SetDeadline(fake::kernel32.tickCount); },
+         ExchangeOutcome::kReportOver, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetKernel32();
+        fake::ResetWinInet();
+        fake::Serve(fake::Body("CONNECTED"));
+        CHttpRequest request("10.0.0.5");
+        c.script(request);
+        std::string reply;
+        request.SendPost("Quorvex/connect_check.php", reply, "");
+        EXPECT_EQ(c.outcome, request.m_lastExchange.outcome);
+        EXPECT_EQ(c.error, request.m_lastExchange.error);
+        for (auto& hanging : fake::kernel32.hanging) {
+            hanging.first(hanging.second);  // what the thread does later changes nothing
+        }
+        EXPECT_EQ(c.outcome, request.m_lastExchange.outcome);
+    }
 }
 
 TEST_F(HttpRequestTest, ExchangeIsMadeAndAnsweredWhenNoThreadCanBeMade) {

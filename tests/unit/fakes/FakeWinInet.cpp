@@ -61,7 +61,11 @@ HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, 
                         DWORD flags) {
     winInet.opens.push_back(
         {fake::Text(agent), fake::Text(proxy), fake::Text(proxyBypass), accessType, flags});
-    return winInet.openFails ? nullptr : fake::kSession;
+    if (winInet.openFails) {
+        platform::SetLastError(winInet.failError);
+        return nullptr;
+    }
+    return fake::kSession;
 }
 
 BOOL InternetSetOptionA(HINTERNET internet, DWORD option, void* buffer, DWORD bufferLength) {
@@ -78,7 +82,11 @@ HINTERNET InternetConnectA(HINTERNET session, const char* serverName, INTERNET_P
                            DWORD_PTR context) {
     winInet.connects.push_back({session, fake::Text(serverName), fake::Text(userName), fake::Text(password),
                                 serverPort, service, flags, context});
-    return winInet.connectFails || session != fake::kSession ? nullptr : fake::kConnection;
+    if (winInet.connectFails || session != fake::kSession) {
+        platform::SetLastError(winInet.failError);
+        return nullptr;
+    }
+    return fake::kConnection;
 }
 
 HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* objectName,
@@ -96,6 +104,7 @@ HINTERNET HttpOpenRequestA(HINTERNET connection, const char* verb, const char* o
     winInet.requests.push_back(record);
     // Recorded even when refused: a request attempted without a connection is what a test looks for.
     if (winInet.openRequestFails || connection != fake::kConnection) {
+        platform::SetLastError(winInet.failError);
         return nullptr;
     }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): fake handles are only compared, never dereferenced
@@ -116,6 +125,9 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headersLengt
         record->reply = winInet.server(*record);
     }
     record->sent = !record->reply.sendFails;
+    if (!record->sent) {
+        platform::SetLastError(record->reply.sendError);
+    }
     return record->sent;
 }
 

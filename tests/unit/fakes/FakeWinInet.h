@@ -20,7 +20,8 @@ struct ReplyStep {
 
 struct HttpReply {
     bool sendFails = false;
-    std::vector<ReplyStep> steps;  // then the end of the body
+    DWORD sendError = ERROR_INTERNET_CANNOT_CONNECT;  // the last error of a send that fails
+    std::vector<ReplyStep> steps;                     // then the end of the body
 };
 
 HttpReply Body(const std::string& bytes);
@@ -58,6 +59,7 @@ struct RequestRecord {
 
 struct WinInet {
     bool openFails = false, connectFails = false, openRequestFails = false;
+    DWORD failError = ERROR_INTERNET_INTERNAL_ERROR;  // the last error those three fail with
     DWORD readOverstates = 0;  // how much more than it wrote a successful read says it read
     std::function<HttpReply(const RequestRecord&)> server;  // none: every body is empty
 
