@@ -2,7 +2,8 @@
 
 Writes, into build/dist unless told otherwise:
   qrvxSuninstall-VERSION-win64.zip, qrvxSuninstall-VERSION-win32.zip  the program, the launcher
-      qrvx-uninstall.cmd with its check qrvxScheck.exe, a sample qrvxconfig.ini, README.txt and
+      qrvx-uninstall.cmd with its check qrvxScheck.exe, the Group Policy startup script
+      qrvx-startup.cmd, a sample qrvxconfig.ini, README.txt and
       qrvxSuninstall.spdx.json (the SBOM, SPDX 2.3);
   qrvxSuninstall-VERSION-symbols.zip  the symbol files of both programs;
   SHA256SUMS  over the three archives.
@@ -32,11 +33,12 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 ARCHES = ("win64", "win32")
 PROGRAM = "qrvxSuninstall.exe"
-CHECK = "qrvxScheck.exe"  # the launcher's check whether the service is gone
+CHECK = "qrvxScheck.exe"  # the launcher's check of the run's whole outcome
 # Each shipped program: the description its signature carries.
 PROGRAMS = {PROGRAM: "Quorvex service uninstaller", CHECK: "Quorvex service check"}
 SYMBOLS = PROGRAM + ".debug"
 LAUNCHER = "qrvx-uninstall.cmd"
+STARTUP_SCRIPT = "qrvx-startup.cmd"
 SBOM = "qrvxSuninstall.spdx.json"
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip entry can carry
 ARCHIVE_ATTRIBUTE = 0x20  # FILE_ATTRIBUTE_ARCHIVE, as Windows' own zip folders write
@@ -112,6 +114,7 @@ def release_files(build, version, sign):
     readme = windows_text(ROOT / "packaging" / "README.txt", version)
     config = windows_text(ROOT / "packaging" / "qrvxconfig.ini", version)
     launcher = windows_text(ROOT / "packaging" / LAUNCHER, version)
+    startup_script = windows_text(ROOT / "packaging" / STARTUP_SCRIPT, version)
     created = creation_time()
 
     components = linked_components([(build / arch, name) for arch in ARCHES for name in PROGRAMS])
@@ -124,6 +127,7 @@ def release_files(build, version, sign):
         files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, shipped[PROGRAM]),
                                                (folder + CHECK, shipped[CHECK]),
                                                (folder + LAUNCHER, launcher),
+                                               (folder + STARTUP_SCRIPT, startup_script),
                                                (folder + "qrvxconfig.ini", config),
                                                (folder + "README.txt", readme),
                                                (folder + SBOM, sbom)])

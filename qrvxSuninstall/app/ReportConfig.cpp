@@ -41,7 +41,8 @@ ReportSettings* LoadReportSettings(const ConfigPaths& configPaths) {
         platform::GetPrivateProfileStringA("Configuration", "HostAddress", "0.0.0.0", settings->hostAddress,
                                            sizeof(settings->hostAddress), settings->configurationPath);
     // The reader cuts a value that does not fit and then says it copied size - 1 bytes.
-    if (copied >= sizeof(settings->hostAddress) - 1) {
+    settings->hostAddressTooLong = copied >= sizeof(settings->hostAddress) - 1;
+    if (settings->hostAddressTooLong) {
         settings->hostAddress[0] = '\0';
     }
     return settings;

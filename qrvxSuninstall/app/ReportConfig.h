@@ -23,6 +23,7 @@ struct ReportSettings {
     // One byte more than the longest value and its terminator: a value that fills it was cut by the reader.
     char hostAddress[kMaxHostAddressBytes + 2];
     char reportedAdapterAddress[32];
+    bool hostAddressTooLong;  // the value was refused, and hostAddress left empty
 };
 
 // Both set once by the report flow and kept to the end of the process.

@@ -2,6 +2,7 @@
 
 #include "adapter/ServiceUtility.h"
 #include "app/ReportConfig.h"
+#include "app/RunRecord.h"
 #include "transport/ReportProtocol.h"
 
 // The base path of any value the configuration passes on fits the client's field whole, its "/" included;
@@ -10,7 +11,9 @@ static_assert(kMaxHostAddressBytes < kBasePathCapacity, "base path of the longes
 
 bool FindRegisteredAdapter(WCHAR* wideOut) {
     int index = 0;
-    if (CServiceUtility::GetAdapterCount() <= 0) {
+    const int count = CServiceUtility::GetAdapterCount();
+    RecordAdapterCount(count);
+    if (count <= 0) {
         return false;
     }
     do {
@@ -35,8 +38,13 @@ void ReportUninstall() {
 
     g_pConfigPaths = new ConfigPaths;
     g_pReportSettings = LoadReportSettings(*g_pConfigPaths);
+    // The profile reader says nothing of a file it did not find: it gives the default all the same.
+    const DWORD attributes = platform::GetFileAttributesA(g_pReportSettings->configurationPath);
+    RecordConfiguration(*g_pReportSettings, attributes != INVALID_FILE_ATTRIBUTES &&
+                                                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
     g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
     g_pHttpRequest->SetDeadline(deadline);
+    RecordClient(*g_pHttpRequest);
 
     if (!ConnectCheck()) {
         return;

@@ -1,4 +1,5 @@
-// Whether the Quorvex service is still installed, as the launcher tells deployment tools by its exit status.
+// Whether the Quorvex service is still installed: the half of the launcher's verdict that the Service Control
+// Manager tells (Verdict.h).
 #pragma once
 
 // Gives a service that is going a few seconds to go, then the exit status for what the Service Control

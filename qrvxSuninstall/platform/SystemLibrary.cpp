@@ -1,4 +1,4 @@
-// WinINet and IP Helper, taken from the system directory only.
+// WinINet and IP Helper, taken from the system directory only; and what kernel32 may lack.
 //
 // The program runs elevated, often from a download folder. Neither DLL is a KnownDLL, so an ordinary import
 // would let a wininet.dll or iphlpapi.dll planted beside the program be loaded in its place. Both are
@@ -10,10 +10,6 @@
 
 namespace platform {
 namespace {
-
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
 
 HMODULE LoadSystemLibrary(const char* name) {
     HMODULE module = ::LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -61,7 +57,25 @@ Function Resolve(HMODULE module, const char* name) {
 
 #define QRVX_RESOLVE(module, name) static const auto function = Resolve<decltype(&::name)>(module(), #name)
 
+// Kernel32 is in every process from its start, so asking for it loads nothing.
+HMODULE Kernel32() {
+    return ::GetModuleHandleA("kernel32.dll");
+}
+
 }  // namespace
+
+BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
+    QRVX_RESOLVE(Kernel32, SetDefaultDllDirectories);
+    if (function == nullptr) {
+        ::SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return function(directoryFlags);
+}
+
+HMODULE WinInetModule() {
+    return WinInet();
+}
 
 HINTERNET InternetOpenA(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass,
                         DWORD flags) {

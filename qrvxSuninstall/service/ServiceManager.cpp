@@ -8,6 +8,7 @@
 
 ServiceSettingsRecord CServiceManager::ServiceSettings;
 DWORD CServiceManager::SettingsInitialised = 0;
+DWORD CServiceManager::FoundState = 0;
 
 namespace {
 
@@ -158,6 +159,7 @@ DWORD CServiceManager::StopService() {
 }
 
 DWORD CServiceManager::RemoveService() {
+    FoundState = 0;
     HandlePair handles;
     DWORD result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
     if (result != ERROR_SUCCESS) {
@@ -171,6 +173,7 @@ DWORD CServiceManager::RemoveService() {
     if (result != ERROR_SUCCESS) {
         return result;
     }
+    FoundState = status.dwCurrentState;
     if (status.dwCurrentState != SERVICE_STOPPED) {
         result = StopService();
         if (result != ERROR_SUCCESS) {

@@ -32,6 +32,9 @@ class CServiceManager {
 
     static ServiceSettingsRecord ServiceSettings;
     static DWORD SettingsInitialised;
+    // The state RemoveService found the service in before it acted, for the run's record: a SERVICE_* state,
+    // or 0 when there was no such service or it could not be looked at.
+    static DWORD FoundState;
 };
 
 // Whether a service in `state` is on its way to stopped, or there: a stop request that fails then is no

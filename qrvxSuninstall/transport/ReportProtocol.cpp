@@ -4,30 +4,37 @@
 #include <string>
 
 #include "app/ReportConfig.h"
+#include "app/RunRecord.h"
 
 CHttpRequest* g_pHttpRequest = nullptr;
 
 namespace {
 
-// Sends only when connected; yes exactly when the whole reply is `expected`, byte for byte.
-bool Exchange(const char* relativePath, const char* body, const char* expected) {
+// Sends only when connected; yes exactly when the whole reply is `expected`, byte for byte. The run's
+// record keeps what came of it, for the adapter `address` of a check or the message.
+bool Exchange(ExchangeKind kind, const char* relativePath, const char* body, const char* expected,
+              const char* address) {
     std::string reply;
+    ExchangeResult result = {ExchangeOutcome::kNotSent, ERROR_SUCCESS};
     if (g_pHttpRequest->m_bConnected) {
         g_pHttpRequest->SendPost(relativePath, reply, body);
+        result = g_pHttpRequest->m_lastExchange;
     }
-    return reply == expected;
+    const bool yes = reply == expected;
+    RecordExchange(kind, address, result, reply, yes);
+    return yes;
 }
 
 }  // namespace
 
 bool ConnectCheck() {
-    return Exchange("Quorvex/connect_check.php", "", "CONNECTED");
+    return Exchange(ExchangeKind::kConnect, "Quorvex/connect_check.php", "", "CONNECTED", "");
 }
 
 bool RegisterCheck(const char* address) {
     char body[20];
     std::snprintf(body, sizeof(body), "m=%s", address);
-    return Exchange("Quorvex/register_check.php", body, "REGISTERED");
+    return Exchange(ExchangeKind::kRegister, "Quorvex/register_check.php", body, "REGISTERED", address);
 }
 
 bool MessagePost() {
@@ -35,5 +42,6 @@ bool MessagePost() {
     // The address is 17 characters; the precision only tells the compiler so.
     std::snprintf(body, sizeof(body), "m=%.17s&d=SERVICE PROGRAM UNINSTALLED !!",
                   g_pReportSettings->reportedAdapterAddress);
-    return Exchange("Quorvex/message_post.php", body, "TRUE");
+    return Exchange(ExchangeKind::kMessage, "Quorvex/message_post.php", body, "TRUE",
+                    g_pReportSettings->reportedAdapterAddress);
 }

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "check/KeptReport.h"
+#include "check/Verdict.h"
 #include "fakes/FakeKernel32.h"
+#include "fakes/FakeRegistry.h"
 #include "fakes/FakeServiceControl.h"
 
 namespace {
@@ -101,3 +105,110 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// The launcher's exit status for the whole outcome, as deployment tools read it.
+TEST(VerdictTest, ExitStatusForEveryOutcome) {
+    constexpr int kRetry = 1618, kBadPackage = 1610;
+    struct Case {
+        int installStatus;
+        KeptReport report;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {kGone, KeptReport::kTold, kGone, "Done: the service is gone, and the management server was told."},
+        {kGone, KeptReport::kNotRegistered, kGone, "knows none of this machine's network adapters"},
+        {kGoing, KeptReport::kTold, kGoing, "goes at the next restart, and the management server was told"},
+        {kGoing, KeptReport::kNotRegistered, kGoing,
+         "goes at the next restart; the management server knows none"},
+        {kGone, KeptReport::kNotTold, kRetry, "was not told this time. Run this again"},
+        {kGoing, KeptReport::kNotTold, kRetry, "was not told this time"},
+        {kGone, KeptReport::kNoServer, kBadPackage, "qrvxconfig.ini names no management server"},
+        {kGoing, KeptReport::kNoServer, kBadPackage, "names no management server"},
+        // No record, or one that cannot be read or may be another run's, is never success.
+        {kGone, KeptReport::kUnknown, kInstalled, "whether the management server was told is not known"},
+        {kGoing, KeptReport::kUnknown, kInstalled, "is not known"},
+        // Still installed, whatever the report did.
+        {kInstalled, KeptReport::kTold, kInstalled, "is still installed"},
+        {kInstalled, KeptReport::kNotRegistered, kInstalled, "is still installed"},
+        {kInstalled, KeptReport::kNotTold, kInstalled, "is still installed"},
+        {kInstalled, KeptReport::kNoServer, kInstalled, "is still installed"},
+        {kInstalled, KeptReport::kUnknown, kInstalled, "is still installed"},
+        {12345, KeptReport::kTold, kInstalled, "is still installed"},  // a status the check never gives
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.installStatus) + " " + std::to_string(static_cast<int>(c.report)));
+        const Verdict verdict = Decide(c.installStatus, c.report);
+        EXPECT_EQ(c.status, verdict.status);
+        EXPECT_NE(nullptr, std::strstr(verdict.line, c.says)) << verdict.line;
+        EXPECT_EQ(nullptr, std::strchr(verdict.line, '\n')) << "one line";
+    }
+}
+
+class KeptReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::ResetRegistry(); }
+    void TearDown() override { EXPECT_EQ(0, fake::registry.openKeys); }
+
+    static void Keep(DWORD type, const std::string& bytes) {
+        fake::registry.keys[kKept]["Report"] = {type, bytes};
+    }
+    static constexpr const char* kKept = "SOFTWARE\\qrvxSuninstall";
+};
+
+TEST_F(KeptReportTest, OnlyAWordAsTheRunWritesItIsTaken) {
+    struct Case {
+        const char* name;
+        std::function<void()> keep;
+        KeptReport report;
+    };
+    const Case cases[] = {
+        {"told", [] { Keep(REG_SZ, std::string("told", 5)); }, KeptReport::kTold},
+        {"not registered", [] { Keep(REG_SZ, std::string("not registered", 15)); },
+         KeptReport::kNotRegistered},
+        {"not told", [] { Keep(REG_SZ, std::string("not told", 9)); }, KeptReport::kNotTold},
+        {"no server", [] { Keep(REG_SZ, std::string("no server", 10)); }, KeptReport::kNoServer},
+        {"without its terminator", [] { Keep(REG_SZ, "told"); }, KeptReport::kTold},
+        {"no record", [] {}, KeptReport::kUnknown},
+        {"no word",
+         [] {
+             fake::registry.keys[kKept]["Outcome"] = {REG_DWORD, std::string(4, '\0')};
+         },
+         KeptReport::kUnknown},
+        {"another word", [] { Keep(REG_SZ, std::string("told!", 6)); }, KeptReport::kUnknown},
+        {"a longer one", [] { Keep(REG_SZ, std::string("told, and more besides", 23)); },
+         KeptReport::kUnknown},
+        {"a word after it", [] { Keep(REG_SZ, std::string("told\0x", 6)); }, KeptReport::kTold},
+        {"another type", [] { Keep(REG_EXPAND_SZ, std::string("told", 5)); }, KeptReport::kUnknown},
+        {"a number", [] { Keep(REG_DWORD, std::string(4, '\0')); }, KeptReport::kUnknown},
+        {"empty", [] { Keep(REG_SZ, std::string(1, '\0')); }, KeptReport::kUnknown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetRegistry();
+        c.keep();
+        EXPECT_EQ(c.report, ReadKeptReport());
+        for (const fake::RegOpen& open : fake::registry.opens) {
+            EXPECT_EQ(KEY_QUERY_VALUE | KEY_WOW64_64KEY, open.access);
+            EXPECT_FALSE(open.create);
+        }
+    }
+}
+
+// What an earlier run kept is never taken for this run's: the launcher forgets it first, and where that
+// fails it takes nothing kept.
+TEST_F(KeptReportTest, RecordOfAnEarlierRunIsNeverThisRuns) {
+    Keep(REG_SZ, std::string("told", 5));
+    EXPECT_TRUE(ForgetKeptOutcome());
+    EXPECT_EQ(std::vector<std::string>{"SOFTWARE\\qrvxSuninstall @0x100"}, fake::registry.deletedKeys);
+    // This run then writes nothing (it could not, or it never ran to its end).
+    EXPECT_EQ(KeptReport::kUnknown, ReadKeptReport());
+    EXPECT_EQ(kInstalled, Decide(kGone, ReadKeptReport()).status);
+
+    EXPECT_TRUE(ForgetKeptOutcome()) << "nothing kept is nothing to forget";
+
+    Keep(REG_SZ, std::string("told", 5));
+    fake::registry.deleteKeyError = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(ForgetKeptOutcome());
+    EXPECT_EQ(KeptReport::kTold, ReadKeptReport()) << "still there, so the launcher takes none";
+}

@@ -11,6 +11,8 @@ namespace fake {
 Kernel32 kernel32;
 // NOLINTNEXTLINE(performance-no-int-to-ptr): the pseudo-handle Windows gives, only compared
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+// NOLINTNEXTLINE(performance-no-int-to-ptr): only compared
+HMODULE const kWinInetModule = reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x1E7000));
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
@@ -134,6 +136,41 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideC
         multiByteOut[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
     }
     return count;
+}
+
+DWORD GetFileAttributesA(const char* fileName) {
+    if (fake::kernel32.missingFiles.count(fileName) != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return fake::kernel32.directories.count(fileName) != 0 ? FILE_ATTRIBUTE_DIRECTORY : 0x80;
+}
+
+DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD /*languageId*/, char* buffer,
+                     DWORD size, void* /*arguments*/) {
+    fake::kernel32.messageLookups.emplace_back(flags, source);
+    auto found = fake::kernel32.messages.find(messageId);
+    // WinINet's texts are only in its own module.
+    const bool fromWinInet = (flags & FORMAT_MESSAGE_FROM_HMODULE) != 0 && source == fake::kWinInetModule;
+    if (found == fake::kernel32.messages.end() || (messageId >= 12000 && messageId < 13000 && !fromWinInet)) {
+        SetLastError(317);  // ERROR_MR_MID_NOT_FOUND
+        return 0;
+    }
+    // As the system's texts come: with a line end.
+    return fake::CopyOut(found->second + "\r\n", buffer, size);
+}
+
+BOOL SetDefaultDllDirectories(DWORD directoryFlags) {
+    fake::kernel32.dllDirectories.emplace_back(directoryFlags, fake::kernel32.moduleFileNameCalls);
+    if (fake::kernel32.noDllDirectories) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HMODULE WinInetModule() {
+    return fake::kWinInetModule;
 }
 
 }  // namespace platform

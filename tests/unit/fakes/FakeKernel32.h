@@ -2,7 +2,9 @@
 // value, a Sleep that only records and moves the clock on, and code-page conversions that carry ASCII over.
 #pragma once
 
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,15 @@ struct Kernel32 {
 
     std::vector<std::pair<HANDLE, UINT>> terminations;  // recorded; the process goes on
 
+    std::set<std::string> missingFiles;  // every other path is a file that is there
+    std::set<std::string> directories;
+    std::map<DWORD, std::string> messages;  // the system's texts, as FormatMessageA gives them
+    std::vector<std::pair<DWORD, const void*>> messageLookups;  // the flags and module of each
+    // The flags of each SetDefaultDllDirectories, with how many other calls of a run (the program's path,
+    // asked first of all) came before it.
+    std::vector<std::pair<DWORD, int>> dllDirectories;
+    bool noDllDirectories = false;  // Windows 7 without KB2533623
+
     ULONGLONG tickCount = 1000;
     ULONGLONG tickStep = 0;  // how far the clock moves at each reading
 };
@@ -52,6 +63,8 @@ struct Kernel32 {
 extern Kernel32 kernel32;
 // What GetCurrentProcess gives: a pseudo-handle, as on Windows.
 extern HANDLE const kCurrentProcess;
+// What WinInetModule gives.
+extern HMODULE const kWinInetModule;
 void ResetKernel32();
 
 }  // namespace fake

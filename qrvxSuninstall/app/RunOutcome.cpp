@@ -1,0 +1,100 @@
+#include "app/RunOutcome.h"
+
+#include <string>
+
+#include "app/KeptOutcome.h"
+
+namespace {
+
+// Event Viewer and Get-WinEvent build an event's description from the message file of its source, which the
+// registry names. EventCreate.exe, in the system directory of every Windows, has one whose text is the
+// event's one string for each ID from 1 to 1000: so the description is ours, and nothing points at this
+// program's folder, which is deleted after a run.
+const char kEventSource[] = "qrvxSuninstall";
+const char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qrvxSuninstall";
+const char kEventMessageFile[] = "%SystemRoot%\\System32\\EventCreate.exe";
+const DWORD kTypesSupported = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+LONG SetText(HKEY key, const char* name, DWORD type, const std::string& text) {
+    return platform::RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                                    static_cast<DWORD>(text.size() + 1));
+}
+
+LONG SetNumber(HKEY key, const char* name, DWORD value) {
+    return platform::RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                    sizeof(value));
+}
+
+void RegisterEventSource() {
+    HKEY key = nullptr;
+    if (platform::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return;  // the event is still written, without its description
+    }
+    SetText(key, "EventMessageFile", REG_EXPAND_SZ, kEventMessageFile);
+    SetNumber(key, "TypesSupported", kTypesSupported);
+    platform::RegCloseKey(key);
+}
+
+WORD EventType(DWORD eventId) {
+    switch (eventId) {
+        case kEventTold:
+            return EVENTLOG_INFORMATION_TYPE;
+        case kEventStillInstalled:
+            return EVENTLOG_ERROR_TYPE;
+        default:
+            return EVENTLOG_WARNING_TYPE;
+    }
+}
+
+void WriteEvent(DWORD eventId, const std::string& text) {
+    RegisterEventSource();
+    HANDLE source = platform::RegisterEventSourceA(nullptr, kEventSource);
+    if (source == nullptr) {
+        return;
+    }
+    const char* strings[] = {text.c_str()};
+    platform::ReportEventA(source, EventType(eventId), 0, eventId, nullptr, 1, 0, strings, nullptr);
+    platform::DeregisterEventSource(source);
+}
+
+const char* ReportWord(ReportOutcome outcome) {
+    switch (outcome) {
+        case ReportOutcome::kTold:
+            return KeptOutcome::kTold;
+        case ReportOutcome::kNotRegistered:
+            return KeptOutcome::kNotRegistered;
+        case ReportOutcome::kNotTold:
+            return KeptOutcome::kNotTold;
+        case ReportOutcome::kNoServer:
+            break;
+    }
+    return KeptOutcome::kNoServer;
+}
+
+// The report's word goes first and comes back last: a record that could not be written whole has none, and
+// tells nothing, rather than the word of the run before.
+void KeepOutcome(DWORD eventId, ReportOutcome outcome, const std::string& text) {
+    HKEY key = nullptr;
+    if (platform::RegCreateKeyExA(HKEY_LOCAL_MACHINE, KeptOutcome::kKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_SET_VALUE | KeptOutcome::kView, nullptr, &key,
+                                  nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const LONG deleted = platform::RegDeleteValueA(key, KeptOutcome::kReportValue);
+    if ((deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) &&
+        SetNumber(key, KeptOutcome::kOutcomeValue, eventId) == ERROR_SUCCESS &&
+        SetText(key, KeptOutcome::kTextValue, REG_SZ, text) == ERROR_SUCCESS) {
+        SetText(key, KeptOutcome::kReportValue, REG_SZ, ReportWord(outcome));
+    }
+    platform::RegCloseKey(key);
+}
+
+}  // namespace
+
+void TellRunOutcome(const RunRecord& record) {
+    const DWORD eventId = GetEventId(record);
+    const std::string text = DescribeRun(record);
+    WriteEvent(eventId, text);
+    KeepOutcome(eventId, GetReportOutcome(record), text);
+}

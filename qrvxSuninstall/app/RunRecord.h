@@ -1,0 +1,83 @@
+// What one run did and what came of it, filled in as the run goes and told once, at its end (RunOutcome.h):
+// the service phase, the configuration, and each exchange with the server.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "adapter/ServiceUtility.h"
+#include "app/ReportConfig.h"
+#include "transport/HttpRequest.h"
+
+// What the server was told.
+enum class ReportOutcome {
+    kTold,           // the message was answered TRUE
+    kNotRegistered,  // every adapter was asked about and none is registered: nothing to tell
+    kNotTold,        // not reached, not answered in time, no CONNECTED, the message not answered TRUE
+    kNoServer,       // the configuration names no server
+};
+
+// The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds.
+constexpr DWORD kEventTold = 100;            // Information: gone, and the server told
+constexpr DWORD kEventNotRegistered = 101;   // Warning: gone; the server knows none of the adapters
+constexpr DWORD kEventNotTold = 102;         // Warning: gone, but the server not told this time
+constexpr DWORD kEventNoServer = 103;        // Warning: gone, but qrvxconfig.ini names no server
+constexpr DWORD kEventStillInstalled = 104;  // Error: the service is still installed
+
+enum class ExchangeKind { kConnect, kRegister, kMessage };
+
+// The reply as compared, cut to a short printable text: enough to tell one word, or an error page, apart.
+constexpr std::size_t kReplyExcerptBytes = 40;
+
+struct RecordedExchange {
+    ExchangeKind kind;
+    char adapterAddress[kAdapterAddressUnits];  // of a registration check or the message
+    ExchangeResult result;
+    std::size_t replyBytes;
+    char reply[kReplyExcerptBytes + 1];  // its first bytes, as they came
+    bool yes;                            // the reply was the word this exchange asks for
+};
+
+// The exchanges listed by name; any more are counted, as no machine has that many adapters to ask about.
+constexpr std::size_t kListedExchanges = 32;
+
+struct RunRecord {
+    DWORD foundState;    // the service's state when RemoveService looked, 0 for none found or no look
+    DWORD removeResult;  // what RemoveService returned
+
+    char configurationPath[MAX_PATH];
+    bool configurationFound;
+    char hostAddress[kMaxHostAddressBytes + 1];  // as read
+    bool hostAddressTooLong;
+    AddressRefusal refusal;  // of the client, for an address it would not use
+    bool secure;
+    INTERNET_PORT port;
+    DWORD sessionError;  // why there was no session or connection, if there was none
+
+    int adapterCount;  // when the server had answered the connect check, -1 until then
+    RecordedExchange exchanges[kListedExchanges];
+    std::size_t exchangeCount;  // listed or not
+    bool connectYes;
+    int checksAsked, checksAnswered;
+    bool messageAsked, messageYes;
+    char reportedAdapterAddress[kAdapterAddressUnits];
+};
+
+// The run's one record, kept for the whole process.
+extern RunRecord g_runRecord;
+
+void ResetRunRecord();
+void RecordServicePhase(DWORD foundState, DWORD removeResult);
+void RecordConfiguration(const ReportSettings& settings, bool fileFound);
+void RecordClient(const CHttpRequest& client);
+void RecordAdapterCount(int count);
+void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
+                    const std::string& reply, bool yes);
+
+bool ServiceLeftInstalled(const RunRecord& record);
+bool NamesNoServer(const RunRecord& record);
+ReportOutcome GetReportOutcome(const RunRecord& record);
+DWORD GetEventId(const RunRecord& record);
+
+// The record in plain words, its outcome first: the text of the run's event and of the kept record.
+std::string DescribeRun(const RunRecord& record);

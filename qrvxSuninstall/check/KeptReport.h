@@ -1,0 +1,17 @@
+// The outcome the last run of qrvxSuninstall kept on the machine, as the launcher's check reads it.
+#pragma once
+
+enum class KeptReport {
+    kUnknown,  // no record, one that cannot be read, or one that may be another run's
+    kTold,
+    kNotRegistered,
+    kNotTold,
+    kNoServer,
+};
+
+// What the kept record says the server was told.
+KeptReport ReadKeptReport();
+
+// Removes the kept outcome, so that what the next run keeps cannot be mistaken for it; true when none is
+// kept any more.
+bool ForgetKeptOutcome();

@@ -1,0 +1,423 @@
+// Whole runs against every fake at once: what each outcome of the service phase and of the report leaves in
+// the Application log and in the kept outcome, and that the console and the exit status stay as they are.
+#include "app/Run.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/KeptOutcome.h"
+#include "app/ReportConfig.h"
+#include "app/RunRecord.h"
+#include "fakes/FakeEventLog.h"
+#include "fakes/FakeIpHelper.h"
+#include "fakes/FakeKernel32.h"
+#include "fakes/FakeRegistry.h"
+#include "fakes/FakeServiceControl.h"
+#include "fakes/FakeWinInet.h"
+#include "service/ServiceManager.h"
+#include "transport/ReportProtocol.h"
+
+namespace {
+
+using fake::registry;
+using fake::scm;
+using fake::winInet;
+
+const char kKept[] = "SOFTWARE\\qrvxSuninstall";
+const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qrvxSuninstall";
+const char kConfigurationPath[] = "c:\\tools\\qrvxconfig.ini";
+const fake::Mac kFirst = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, kSecond = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
+
+// The server as the run finds it: what each exchange answers.
+struct Answers {
+    std::string connect = "CONNECTED";
+    std::string registered = "00-1A-2B-3C-4D-5F";  // the one adapter it knows
+    std::string message = "TRUE";
+};
+
+Answers answers;
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+fake::HttpReply Answer(const fake::RequestRecord& request) {
+    if (EndsWith(request.path, "Quorvex/connect_check.php")) {
+        return fake::Body(answers.connect);
+    }
+    if (EndsWith(request.path, "Quorvex/register_check.php")) {
+        return fake::Body(request.body == "m=" + answers.registered ? "REGISTERED" : "NOT REGISTERED");
+    }
+    return fake::Body(answers.message);
+}
+
+class RunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::ResetKernel32();
+        fake::ResetServiceControl();
+        fake::ResetWinInet();
+        fake::ResetIpHelper();
+        fake::ResetRegistry();
+        fake::ResetEventLog();
+        CServiceManager::SettingsInitialised = 0;
+        answers = Answers();
+        winInet.server = Answer;
+        fake::ipHelper.adapters = {kFirst, kSecond};
+        fake::kernel32.profileValue = "127.0.0.1";
+        fake::kernel32.messages = {
+            {WAIT_TIMEOUT, "The wait operation timed out."},
+            {ERROR_DEPENDENT_SERVICES_RUNNING,
+             "A stop control has been sent to a service that other running "
+             "services are dependent on."},
+            {ERROR_INTERNET_CANNOT_CONNECT, "The attempt to connect to the server failed."},
+        };
+    }
+
+    // The run keeps what the report made to the end of the process; a test does not.
+    void TearDown() override {
+        delete g_pHttpRequest;
+        delete g_pReportSettings;
+        delete g_pConfigPaths;
+        g_pHttpRequest = nullptr;
+        g_pReportSettings = nullptr;
+        g_pConfigPaths = nullptr;
+        EXPECT_EQ(0, registry.openKeys) << "registry keys left open";
+        EXPECT_EQ(0, fake::eventLog.sourcesOpen) << "event sources left open";
+    }
+
+    // Runs the whole program; checks what it prints and returns.
+    static void Run() {
+        ::testing::internal::CaptureStdout();
+        const int status = RunUninstall();
+        EXPECT_EQ("Service Uninstalled...\nService Uninstall Finished !\n",
+                  ::testing::internal::GetCapturedStdout());
+        EXPECT_EQ(0, status);
+    }
+};
+
+struct OutcomeCase {
+    const char* name;
+    std::function<void()> script;
+    DWORD eventId;
+    WORD type;
+    const char* report;
+    // What the text must say, in this order; the first of them within the part Wine's trace shows.
+    std::vector<std::string> says;
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RunOutcomeTest : public RunTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(RunOutcomeTest, IsWrittenToTheApplicationLogAndKept) {
+    const OutcomeCase& c = GetParam();
+    c.script();
+    Run();
+
+    ASSERT_EQ(1u, fake::eventLog.events.size());
+    const fake::Event& event = fake::eventLog.events[0];
+    EXPECT_EQ("qrvxSuninstall", event.source);
+    EXPECT_EQ(c.eventId, event.id);
+    EXPECT_EQ(c.type, event.type);
+    EXPECT_EQ(0, event.category);
+    EXPECT_FALSE(event.userSid || event.rawData);
+    ASSERT_EQ(1u, event.strings.size());
+    const std::string& text = event.strings[0];
+    std::size_t at = 0;
+    for (const std::string& said : c.says) {
+        const std::size_t found = text.find(said, at);
+        EXPECT_NE(std::string::npos, found) << "\"" << said << "\" after offset " << at << " in:\n" << text;
+        at = found == std::string::npos ? at : found + said.size();
+    }
+    // Wine's trace shows an event's first 277 characters: the outcome and its reason come first.
+    EXPECT_LT(text.find(c.says[0]), 277u - c.says[0].size()) << text;
+
+    EXPECT_EQ(c.report, registry.Text(kKept, "Report"));
+    EXPECT_EQ(c.eventId, registry.Number(kKept, "Outcome"));
+    EXPECT_EQ(text, registry.Text(kKept, "Text"));
+    EXPECT_EQ(REG_SZ, registry.keys[kKept]["Report"].type);
+}
+
+void NeverStops() {
+    scm.state = SERVICE_RUNNING;
+}
+
+// As Windows answers for 0.0.0.0, where no server can be.
+void NothingListens() {
+    fake::HttpReply refused;
+    refused.sendFails = true;
+    refused.sendError = ERROR_INTERNET_CANNOT_CONNECT;
+    fake::Serve(refused);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunOutcomeTest,
+    ::testing::Values(
+        OutcomeCase{
+            "Told",
+            [] { scm.state = SERVICE_STOPPED; },
+            100,
+            EVENTLOG_INFORMATION_TYPE,
+            "told",
+            {"gone from this machine. The management server was told, for network adapter 00-1A-2B-3C-4D-5F.",
+             "The service QUORVEX$TARNIKE was stopped; it was deleted.",
+             "Configuration file: c:\\tools\\qrvxconfig.ini, found.",
+             "Server: \"127.0.0.1\", port 80, over plain HTTP.",
+             "  Quorvex/connect_check.php: answered \"CONNECTED\".",
+             "  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5E: answered \"NOT REGISTERED\".",
+             "  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5F: answered \"REGISTERED\".",
+             "  Quorvex/message_post.php, adapter 00-1A-2B-3C-4D-5F: answered \"TRUE\".",
+             "Network adapters: 2."}},
+        OutcomeCase{"ToldAfterStoppingItOverTls",
+                    [] {
+                        scm.state = SERVICE_RUNNING;
+                        scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
+                        fake::kernel32.profileValue = "https://mgmt.example.com:8443/q";
+                    },
+                    100,
+                    EVENTLOG_INFORMATION_TYPE,
+                    "told",
+                    {"The management server was told", "was running; it was stopped and deleted.",
+                     "Server: \"https://mgmt.example.com:8443/q\", port 8443, over TLS."}},
+        OutcomeCase{"NotInstalled",
+                    [] { scm.installed = false; },
+                    100,
+                    EVENTLOG_INFORMATION_TYPE,
+                    "told",
+                    {"The Quorvex service is gone", "The service QUORVEX$TARNIKE was not installed."}},
+        OutcomeCase{
+            "NoAdapterRegistered",
+            [] { answers.registered = "none"; },
+            101,
+            EVENTLOG_WARNING_TYPE,
+            "not registered",
+            {"The management server knows none of this machine's network adapters: there was nothing to "
+             "tell it.",
+             "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\"."}},
+        OutcomeCase{"NotReached",
+                    NothingListens,
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"was not told this time: the connect check failed: WinINet error 12029 (The attempt to "
+                     "connect to the server failed.). Running qrvxSuninstall again tells it."}},
+        OutcomeCase{"NotConnected",
+                    [] { answers.connect = "<html>\x01 busy</html>"; },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"not told this time: the connect check answered \"<html>\\x01 busy</html>\"",
+                     "Exchanges with the server:\r\n  Quorvex/connect_check.php: answered"}},
+        OutcomeCase{"MessageNotTrue",
+                    [] { answers.message = "FALSE"; },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"not told this time: the message answered \"FALSE\""}},
+        OutcomeCase{"CheckWithoutAnswerInTime",
+                    [] {
+                        winInet.server = [](const fake::RequestRecord& request) {
+                            if (request.path == "Quorvex/register_check.php") {
+                                fake::kernel32.threadsHang = true;  // this one and all after it
+                            }
+                            return Answer(request);
+                        };
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E no answer within 80 s",
+                     "adapter 00-1A-2B-3C-4D-5F: not sent: no connection to the server."}},
+        OutcomeCase{"NoAdapter",
+                    [] { fake::ipHelper.adapters.clear(); },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"not told this time: this machine has no network adapter for the server to know it by"}},
+        OutcomeCase{"NoConfigurationFile",
+                    [] {
+                        fake::kernel32.profileValue.reset();
+                        fake::kernel32.missingFiles = {kConfigurationPath};
+                        NothingListens();
+                    },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"was not told: qrvxconfig.ini was not found",
+                     "Configuration file: c:\\tools\\qrvxconfig.ini, not found."}},
+        OutcomeCase{"NoHostAddressKey",
+                    [] {
+                        fake::kernel32.profileValue.reset();
+                        NothingListens();
+                    },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"was not told: HostAddress is missing, or 0.0.0.0"}},
+        OutcomeCase{"EmptyHostAddress",
+                    [] { fake::kernel32.profileValue = ""; },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"was not told: HostAddress is empty",
+                     "  Quorvex/connect_check.php: not sent: no connection to the server."}},
+        OutcomeCase{
+            "HostAddressTooLong",
+            [] { fake::kernel32.profileValue = "127.0.0.1/" + std::string(kMaxHostAddressBytes, 'p'); },
+            103,
+            EVENTLOG_WARNING_TYPE,
+            "no server",
+            {"was not told: HostAddress is longer than 511 bytes"}},
+        OutcomeCase{"PortRefused",
+                    [] { fake::kernel32.profileValue = "mgmt.example.com:0/q"; },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"HostAddress \"mgmt.example.com:0/q\" is refused whole: what follows the colon is not a "
+                     "port"}},
+        OutcomeCase{"SchemeRefused",
+                    [] { fake::kernel32.profileValue = "HTTPS://mgmt.example.com"; },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"is refused whole: it begins with a scheme other than http:// or https://"}},
+        // The report goes on, and is told, whatever became of the service.
+        OutcomeCase{
+            "StillRunningAfterTheWait",
+            NeverStops,
+            104,
+            EVENTLOG_ERROR_TYPE,
+            "told",
+            {"still installed: it was running and was left installed, error 258 (The wait operation timed "
+             "out.).",
+             "The management server was told"}},
+        OutcomeCase{"DependentServicesRunning",
+                    [] {
+                        NeverStops();
+                        scm.stopError = ERROR_DEPENDENT_SERVICES_RUNNING;
+                    },
+                    104,
+                    EVENTLOG_ERROR_TYPE,
+                    "told",
+                    {"still installed: it was running and was left installed, error 1051 (A stop control"}},
+        OutcomeCase{
+            "NoServiceControlManager",
+            [] { scm.managerOpensLeft = 0; },
+            104,
+            EVENTLOG_ERROR_TYPE,
+            "told",
+            {"may still be installed: it could not be looked at, the Service Control Manager could not be "
+             "opened (error 6)."}},
+        OutcomeCase{"StartingThenLeftAndNotReached",
+                    [] {
+                        scm.state = SERVICE_START_PENDING;
+                        winInet.connectFails = true;
+                        winInet.failError = ERROR_INTERNET_CANNOT_CONNECT;
+                    },
+                    104,
+                    EVENTLOG_ERROR_TYPE,
+                    "not told",
+                    {"it was starting and was left installed, error 258",
+                     "not told this time: WinINet could not be made ready: WinINet error 12029"}}),
+    [](const ::testing::TestParamInfo<OutcomeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RunTest, EventHasADescriptionFromAFileOfWindowsItself) {
+    Run();
+    EXPECT_EQ("%SystemRoot%\\System32\\EventCreate.exe", registry.Text(kSourceKey, "EventMessageFile"));
+    EXPECT_EQ(REG_EXPAND_SZ, registry.keys[kSourceKey]["EventMessageFile"].type);
+    EXPECT_EQ(7u, registry.Number(kSourceKey, "TypesSupported"));
+    EXPECT_EQ(std::vector<std::string>{"qrvxSuninstall"}, fake::eventLog.sourcesRegistered);
+    // The kept outcome in the 64-bit view whatever the program's own; nothing else asked of the registry.
+    for (const fake::RegOpen& open : registry.opens) {
+        SCOPED_TRACE(open.path);
+        EXPECT_TRUE(open.create);
+        EXPECT_EQ(open.path == kKept ? KEY_SET_VALUE | KEY_WOW64_64KEY : KEY_SET_VALUE, open.access);
+    }
+    EXPECT_EQ(2u, registry.opens.size());
+}
+
+TEST_F(RunTest, RunGoesOnWhenNeitherEventNorRecordCanBeWritten) {
+    fake::eventLog.registerFails = true;
+    registry.createError = ERROR_ACCESS_DENIED;
+    Run();
+    EXPECT_TRUE(fake::eventLog.events.empty());
+    EXPECT_TRUE(registry.keys.empty());
+    EXPECT_TRUE(scm.deleted);
+    EXPECT_EQ(4u, winInet.requests.size()) << "the whole report";
+}
+
+// A record that could not be written whole says nothing, rather than the word an earlier run left.
+TEST_F(RunTest, RecordWrittenInPartHasNoReport) {
+    for (const char* failing : {"Outcome", "Text", "Report"}) {
+        SCOPED_TRACE(failing);
+        fake::ResetRegistry();
+        registry.keys[kKept]["Report"] = {REG_SZ, std::string("not told", 9)};
+        registry.setError = ERROR_ACCESS_DENIED;
+        registry.setFailsFor = failing;
+        Run();
+        EXPECT_EQ(0u, registry.keys[kKept].count("Report"));
+        TearDown();
+    }
+}
+
+TEST_F(RunTest, EveryDllLoadedLaterComesFromTheSystemDirectory) {
+    for (bool available : {true, false}) {
+        SCOPED_TRACE(available ? "Windows with SetDefaultDllDirectories" : "Windows 7 without KB2533623");
+        SetUp();
+        fake::kernel32.noDllDirectories = !available;
+        Run();
+        // Made once, first of all: before even the program's own path is asked for.
+        EXPECT_EQ((std::vector<std::pair<DWORD, int>>{{LOAD_LIBRARY_SEARCH_SYSTEM32, 0}}),
+                  fake::kernel32.dllDirectories);
+        EXPECT_GT(fake::kernel32.moduleFileNameCalls, 0);
+        EXPECT_EQ(4u, winInet.requests.size()) << "the whole report, with the call or without it";
+        TearDown();
+    }
+}
+
+TEST_F(RunTest, WinInetsCodesAreDescribedFromItsOwnModule) {
+    fake::HttpReply refused;
+    refused.sendFails = true;
+    fake::Serve(refused);
+    Run();
+    bool fromWinInet = false;
+    for (const auto& lookup : fake::kernel32.messageLookups) {
+        fromWinInet = fromWinInet || ((lookup.first & FORMAT_MESSAGE_FROM_HMODULE) != 0 &&
+                                      lookup.second == fake::kWinInetModule);
+        // One line each, and never the inserts of a text that has any.
+        EXPECT_NE(0u, lookup.first & FORMAT_MESSAGE_IGNORE_INSERTS);
+        EXPECT_NE(0u, lookup.first & FORMAT_MESSAGE_MAX_WIDTH_MASK);
+    }
+    EXPECT_TRUE(fromWinInet);
+}
+
+TEST_F(RunTest, ManyExchangesStayWithinWhatAnEventHolds) {
+    fake::ipHelper.adapters.clear();
+    for (unsigned char n = 0; n < 60; ++n) {
+        fake::ipHelper.adapters.push_back({0x00, 0x1A, 0x2B, 0x3C, 0x4E, n});
+    }
+    answers.registered = "none";
+    winInet.server = [](const fake::RequestRecord& request) {
+        fake::HttpReply reply = Answer(request);
+        if (request.path == "Quorvex/register_check.php") {
+            reply.steps[0].bytes = std::string(70000, '\x80');  // no reply, and far too long to show
+        }
+        return reply;
+    };
+    Run();
+    ASSERT_EQ(1u, fake::eventLog.events.size());
+    const std::string& text = fake::eventLog.events[0].strings[0];
+    EXPECT_LT(text.size(), 31839u);
+    EXPECT_NE(std::string::npos, text.find("\r\n  and 29 more, not listed."))
+        << text.substr(text.size() - 200);
+    EXPECT_EQ(GetEventId(g_runRecord), kEventNotTold) << "no check was answered";
+}
+
+}  // namespace
