@@ -12,49 +12,66 @@ namespace {
 // ReportEvent takes up to 31,839 characters a string; the listed exchanges stay far below that.
 constexpr std::size_t kMaxDescriptionBytes = 30000;
 
-std::string Number(unsigned long value) {
-    return std::to_string(value);
-}
+// The text as it is written, one piece after another into the one string.
+class Text {
+  public:
+    explicit Text(std::string& out) : m_out(out) {}
 
-// A text from outside (a path, the configured address, a reply) with its control bytes and, for a reply,
-// its bytes past ASCII shown as \xNN, so that the description stays one readable line each.
-std::string Printable(const char* text, std::size_t length, bool asciiOnly) {
-    std::string shown;
-    for (std::size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7F || (asciiOnly && (c >= 0x80 || c == '"' || c == '\\'))) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-            shown += escaped;
-        } else {
-            shown += static_cast<char>(c);
+    Text& operator<<(const char* words) {
+        m_out += words;
+        return *this;
+    }
+
+    Text& operator<<(unsigned long number) {
+        char digits[24];
+        std::snprintf(digits, sizeof(digits), "%lu", number);
+        m_out += digits;
+        return *this;
+    }
+
+    // A text from outside (a path, the configured address, a reply, a system text) with its control bytes
+    // and, with `asciiOnly`, its bytes past ASCII and its quotes shown as \xNN: one readable line each.
+    Text& Printable(const char* text, std::size_t length, bool asciiOnly) {
+        for (std::size_t i = 0; i < length; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7F || (asciiOnly && (c >= 0x80 || c == '"' || c == '\\'))) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
+                m_out += escaped;
+            } else {
+                m_out += static_cast<char>(c);
+            }
         }
+        return *this;
     }
-    return shown;
-}
 
-std::string Printable(const char* text) {
-    return Printable(text, std::strlen(text), false);
-}
+    Text& Printable(const char* text) { return Printable(text, std::strlen(text), false); }
 
-// "error N" with the system's text for N, where it has one: WinINet's codes from its own module.
-std::string Error(DWORD code) {
-    char text[256] = {};
-    const bool internet = code >= 12000 && code < 13000;
-    HMODULE module = internet ? platform::WinInetModule() : nullptr;
-    const DWORD flags = (module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : 0) | FORMAT_MESSAGE_FROM_SYSTEM |
-                        FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK;
-    DWORD length = platform::FormatMessageA(flags, module, code, 0, text, sizeof(text), nullptr);
-    length = length < sizeof(text) ? length : 0;
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\r' || text[length - 1] == '\n')) {
-        --length;
+    // "error N" with the system's text for N, where it has one: WinINet's codes from its own module.
+    Text& Error(DWORD code) {
+        char said[256] = {};
+        const bool internet = code >= 12000 && code < 13000;
+        HMODULE module = internet ? platform::WinInetModule() : nullptr;
+        const DWORD flags = (module != nullptr ? FORMAT_MESSAGE_FROM_HMODULE : 0) |
+                            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                            FORMAT_MESSAGE_MAX_WIDTH_MASK;
+        DWORD length = platform::FormatMessageA(flags, module, code, 0, said, sizeof(said), nullptr);
+        length = length < sizeof(said) ? length : 0;
+        while (length > 0 &&
+               (said[length - 1] == ' ' || said[length - 1] == '\r' || said[length - 1] == '\n')) {
+            --length;
+        }
+        *this << (internet ? "WinINet error " : "error ") << static_cast<unsigned long>(code);
+        if (length > 0) {
+            *this << " (";
+            Printable(said, length, false) << ")";
+        }
+        return *this;
     }
-    std::string said = (internet ? "WinINet error " : "error ") + Number(code);
-    if (length > 0) {
-        said += " (" + Printable(text, length, false) + ")";
-    }
-    return said;
-}
+
+  private:
+    std::string& m_out;
+};
 
 const char* StateName(DWORD state) {
     switch (state) {
@@ -77,23 +94,26 @@ const char* StateName(DWORD state) {
     }
 }
 
-std::string ServicePhase(const RunRecord& record) {
-    std::string said = std::string("The service ") + ServiceIdentity::kName;
+void ServicePhase(const RunRecord& record, Text& text) {
+    text << "The service " << ServiceIdentity::kName;
     if (record.foundState == 0) {
         if (record.removeResult == ERROR_SUCCESS) {
-            return said + " was not installed.";
+            text << " was not installed.";
+        } else if (record.removeResult == ERROR_INVALID_HANDLE) {
+            text << " could not be looked at: the Service Control Manager could not be opened (error 6).";
+        } else {
+            text << " could not be looked at: ";
+            text.Error(record.removeResult) << ".";
         }
-        if (record.removeResult == ERROR_INVALID_HANDLE) {
-            return said +
-                   " could not be looked at: the Service Control Manager could not be opened (error 6).";
-        }
-        return said + " could not be looked at: " + Error(record.removeResult) + ".";
+        return;
     }
-    said += std::string(" was ") + StateName(record.foundState) + "; it was ";
+    text << " was " << StateName(record.foundState) << "; it was ";
     if (record.removeResult != ERROR_SUCCESS) {
-        return said + "left installed: " + Error(record.removeResult) + ".";
+        text << "left installed: ";
+        text.Error(record.removeResult) << ".";
+    } else {
+        text << (record.foundState == SERVICE_STOPPED ? "deleted." : "stopped and deleted.");
     }
-    return said + (record.foundState == SERVICE_STOPPED ? "deleted." : "stopped and deleted.");
 }
 
 const char* Refusal(AddressRefusal refusal) {
@@ -115,34 +135,37 @@ const char* Refusal(AddressRefusal refusal) {
 }
 
 // Why the configuration names no server.
-std::string NoServer(const RunRecord& record) {
+void NoServer(const RunRecord& record, Text& text) {
     if (!record.configurationFound) {
-        return "qrvxconfig.ini was not found, and without it the address is the default 0.0.0.0, which names "
+        text
+            << "qrvxconfig.ini was not found, and without it the address is the default 0.0.0.0, which names "
                "none";
+    } else if (record.hostAddressTooLong) {
+        text << "HostAddress is longer than 511 bytes, and is refused whole";
+    } else if (record.hostAddress[0] == '\0') {
+        text << "HostAddress is empty";
+    } else if (record.refusal != AddressRefusal::kNone) {
+        text << "HostAddress \"";
+        text.Printable(record.hostAddress) << "\" is refused whole: " << Refusal(record.refusal);
+    } else {
+        text << "HostAddress is missing, or 0.0.0.0, which names none";
     }
-    if (record.hostAddressTooLong) {
-        return "HostAddress is longer than 511 bytes, and is refused whole";
-    }
-    if (record.hostAddress[0] == '\0') {
-        return "HostAddress is empty";
-    }
-    if (record.refusal != AddressRefusal::kNone) {
-        return "HostAddress \"" + Printable(record.hostAddress) +
-               "\" is refused whole: " + Refusal(record.refusal);
-    }
-    return "HostAddress is missing, or 0.0.0.0, which names none";
 }
 
-std::string Server(const RunRecord& record) {
+void Server(const RunRecord& record, Text& text) {
     if (NamesNoServer(record)) {
-        return "No server: " + NoServer(record) + ".";
+        text << "No server: ";
+        NoServer(record, text);
+        text << ".";
+        return;
     }
-    std::string said = "Server: \"" + Printable(record.hostAddress) + "\", port " + Number(record.port) +
-                       (record.secure ? ", over TLS." : ", over plain HTTP.");
+    text << "Server: \"";
+    text.Printable(record.hostAddress) << "\", port " << static_cast<unsigned long>(record.port)
+                                       << (record.secure ? ", over TLS." : ", over plain HTTP.");
     if (record.sessionError != ERROR_SUCCESS) {
-        said += " WinINet could not be made ready for it: " + Error(record.sessionError) + ".";
+        text << " WinINet could not be made ready for it: ";
+        text.Error(record.sessionError) << ".";
     }
-    return said;
 }
 
 const char* Path(ExchangeKind kind) {
@@ -157,58 +180,68 @@ const char* Path(ExchangeKind kind) {
     return "Quorvex/message_post.php";
 }
 
-std::string Result(const RecordedExchange& exchange) {
+void Result(const RecordedExchange& exchange, Text& text) {
     switch (exchange.result.outcome) {
         case ExchangeOutcome::kAnswered: {
-            std::string said = std::string("answered \"") +
-                               Printable(exchange.reply, std::strlen(exchange.reply), true) + "\"";
-            if (exchange.replyBytes > std::strlen(exchange.reply)) {
-                said +=
-                    " (the first of " + Number(static_cast<unsigned long>(exchange.replyBytes)) + " bytes)";
+            const std::size_t shown = std::strlen(exchange.reply);
+            text << "answered \"";
+            text.Printable(exchange.reply, shown, true) << "\"";
+            if (exchange.replyBytes > shown) {
+                text << " (the first of " << static_cast<unsigned long>(exchange.replyBytes) << " bytes)";
             }
-            return said;
+            return;
         }
         case ExchangeOutcome::kNotSent:
-            return "not sent: no connection to the server";
+            text << "not sent: no connection to the server";
+            return;
         case ExchangeOutcome::kReportOver:
-            return "not sent: the report's 120 s were over";
+            text << "not sent: the report's 120 s were over";
+            return;
         case ExchangeOutcome::kFailed:
-            return "failed: " + Error(exchange.result.error);
+            text << "failed: ";
+            text.Error(exchange.result.error);
+            return;
         case ExchangeOutcome::kTooLong:
-            return "answered with more than 64 KiB, which is no reply";
+            text << "answered with more than 64 KiB, which is no reply";
+            return;
         case ExchangeOutcome::kPastExchangeDeadline:
-            return "no answer within 80 s";
+            text << "no answer within 80 s";
+            return;
         case ExchangeOutcome::kPastReportDeadline:
             break;
     }
-    return "cut off at the end of the report's 120 s";
+    text << "cut off at the end of the report's 120 s";
 }
 
-std::string Exchanges(const RunRecord& record) {
+void Exchanges(const RunRecord& record, Text& text) {
     if (record.exchangeCount == 0) {
-        return "No exchange with the server.";
+        text << "No exchange with the server.";
+        return;
     }
-    std::string said = "Exchanges with the server:";
+    text << "Exchanges with the server:";
     const std::size_t listed = std::min(record.exchangeCount, kListedExchanges);
     for (std::size_t i = 0; i < listed; ++i) {
         const RecordedExchange& exchange = record.exchanges[i];
-        said += std::string("\r\n  ") + Path(exchange.kind);
+        text << "\r\n  " << Path(exchange.kind);
         if (exchange.kind != ExchangeKind::kConnect) {
-            said += std::string(", adapter ") + exchange.adapterAddress;
+            text << ", adapter " << exchange.adapterAddress;
         }
-        said += ": " + Result(exchange) + ".";
+        text << ": ";
+        Result(exchange, text);
+        text << ".";
     }
     if (record.exchangeCount > listed) {
-        said += "\r\n  and " + Number(static_cast<unsigned long>(record.exchangeCount - listed)) +
-                " more, not listed.";
+        text << "\r\n  and " << static_cast<unsigned long>(record.exchangeCount - listed)
+             << " more, not listed.";
     }
-    return said;
 }
 
-// Why the server was not told: the first exchange that did not go as it should.
-std::string FirstFailure(const RunRecord& record) {
+// Why the server was not told: the first thing that did not go as it should.
+void FirstFailure(const RunRecord& record, Text& text) {
     if (record.sessionError != ERROR_SUCCESS) {
-        return "WinINet could not be made ready: " + Error(record.sessionError);
+        text << "WinINet could not be made ready: ";
+        text.Error(record.sessionError);
+        return;
     }
     const std::size_t listed = std::min(record.exchangeCount, kListedExchanges);
     for (std::size_t i = 0; i < listed; ++i) {
@@ -216,77 +249,84 @@ std::string FirstFailure(const RunRecord& record) {
         const bool failed = exchange.kind == ExchangeKind::kRegister
                                 ? exchange.result.outcome != ExchangeOutcome::kAnswered
                                 : !exchange.yes;
-        if (!failed) {
-            continue;
+        if (failed) {
+            if (exchange.kind == ExchangeKind::kConnect) {
+                text << "the connect check ";
+            } else if (exchange.kind == ExchangeKind::kRegister) {
+                text << "the check of adapter " << exchange.adapterAddress << " ";
+            } else {
+                text << "the message ";
+            }
+            Result(exchange, text);
+            return;
         }
-        switch (exchange.kind) {
-            case ExchangeKind::kConnect:
-                return "the connect check " + Result(exchange);
-            case ExchangeKind::kRegister:
-                return std::string("the check of adapter ") + exchange.adapterAddress + " " +
-                       Result(exchange);
-            case ExchangeKind::kMessage:
-                break;
-        }
-        return "the message " + Result(exchange);
     }
-    if (record.adapterCount == 0) {
-        return "this machine has no network adapter for the server to know it by";
-    }
-    return "the exchanges ended early";
+    text << (record.adapterCount == 0 ? "this machine has no network adapter for the server to know it by"
+                                      : "the exchanges ended early");
 }
 
 // The outcome in two sentences, first of all, where a list of events shows it: the service, then the
 // server, each with the reason when it is not what it should be.
-std::string Headline(const RunRecord& record) {
-    std::string said;
+void Headline(const RunRecord& record, Text& text) {
     if (!ServiceLeftInstalled(record)) {
-        said = "The Quorvex service is gone from this machine.";
+        text << "The Quorvex service is gone from this machine.";
     } else if (record.foundState == 0) {
-        said = "The Quorvex service may still be installed: it could not be looked at, " +
-               (record.removeResult == ERROR_INVALID_HANDLE ? std::string("the Service Control Manager could "
-                                                                          "not be opened (error 6)")
-                                                            : Error(record.removeResult)) +
-               ".";
+        text << "The Quorvex service may still be installed: it could not be looked at, ";
+        if (record.removeResult == ERROR_INVALID_HANDLE) {
+            text << "the Service Control Manager could not be opened (error 6).";
+        } else {
+            text.Error(record.removeResult) << ".";
+        }
     } else {
-        said = std::string("The Quorvex service is still installed: it was ") + StateName(record.foundState) +
-               " and was left installed, " + Error(record.removeResult) + ".";
+        text << "The Quorvex service is still installed: it was " << StateName(record.foundState)
+             << " and was left installed, ";
+        text.Error(record.removeResult) << ".";
     }
     switch (GetReportOutcome(record)) {
         case ReportOutcome::kTold:
-            return said + " The management server was told, for network adapter " +
-                   record.reportedAdapterAddress + ".";
+            text << " The management server was told, for network adapter " << record.reportedAdapterAddress
+                 << ".";
+            return;
         case ReportOutcome::kNotRegistered:
-            return said +
-                   " The management server knows none of this machine's network adapters: there was "
-                   "nothing to tell it.";
+            text << " The management server knows none of this machine's network adapters: there was nothing "
+                    "to "
+                    "tell it.";
+            return;
         case ReportOutcome::kNotTold:
-            return said + " The management server was not told this time: " + FirstFailure(record) +
-                   ". Running qrvxSuninstall again tells it.";
+            text << " The management server was not told this time: ";
+            FirstFailure(record, text);
+            text << ". Running qrvxSuninstall again tells it.";
+            return;
         case ReportOutcome::kNoServer:
             break;
     }
-    return said + " The management server was not told: " + NoServer(record) +
-           ". Put a qrvxconfig.ini that names the server beside the program, then run it again.";
+    text << " The management server was not told: ";
+    NoServer(record, text);
+    text << ". Put a qrvxconfig.ini that names the server beside the program, then run it again.";
 }
 
 }  // namespace
 
 std::string DescribeRun(const RunRecord& record) {
-    std::string text = Headline(record);
-    text += "\r\n\r\n" + ServicePhase(record);
-    text += "\r\nConfiguration file: " + Printable(record.configurationPath) +
-            (record.configurationFound ? ", found." : ", not found.");
-    text += "\r\n" + Server(record);
-    text += "\r\n" + Exchanges(record);
+    std::string described;
+    Text text(described);
+    Headline(record, text);
+    text << "\r\n\r\n";
+    ServicePhase(record, text);
+    text << "\r\nConfiguration file: ";
+    text.Printable(record.configurationPath) << (record.configurationFound ? ", found." : ", not found.");
+    text << "\r\n";
+    Server(record, text);
+    text << "\r\n";
+    Exchanges(record, text);
     if (record.adapterCount == 0) {
-        text += "\r\nThis machine has no network adapter for the server to know it by.";
+        text << "\r\nThis machine has no network adapter for the server to know it by.";
     } else if (record.adapterCount > 0) {
-        text += "\r\nNetwork adapters: " + Number(static_cast<unsigned long>(record.adapterCount)) + ".";
+        text << "\r\nNetwork adapters: " << static_cast<unsigned long>(record.adapterCount) << ".";
     }
-    if (text.size() > kMaxDescriptionBytes) {
-        text.resize(kMaxDescriptionBytes);
-        text += "...";
+    if (described.size() > kMaxDescriptionBytes) {
+        described.resize(kMaxDescriptionBytes);
+        described += "...";
     }
-    return text;
+    return described;
 }

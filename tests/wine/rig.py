@@ -43,6 +43,28 @@ SERVICE_NAME = "QUORVEX$TARNIKE"
 LONG_SERVER_NAME = "quorvex-management.corp.qa.test"
 SERVER_NAMES = (LONG_SERVER_NAME,)
 EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
+# What the launcher's check prints after the program's two lines, for each outcome.
+LAUNCHER_LINES = {
+    "told": b"Done: the service is gone, and the management server was told.",
+    "not registered": b"Done: the service is gone; the management server knows none of this machine's network "
+                      b"adapters.",
+    "told, going": b"Done: the service goes at the next restart, and the management server was told.",
+    "not told": b"Not done: the service is gone, but the management server was not told this time. Run this "
+                b"again to tell it.",
+    "no server": b"Not done: the service is gone, but qrvxconfig.ini names no management server. Mend the "
+                 b"package, then run this again.",
+    "installed": b"Not done: the Quorvex service QUORVEX$TARNIKE is still installed. The Application log (source "
+                 b"qrvxSuninstall) says why.",
+}
+# The types of event, as ReportEvent takes them.
+EVENT_ERROR, EVENT_WARNING, EVENT_INFORMATION = 1, 2, 4
+# The configuration that names the test's own server.
+LOCAL_CONFIG = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+
+
+def launched(outcome):
+    """All that a run of the launcher prints: the program's two lines, then the check's."""
+    return EXPECTED_OUTPUT + LAUNCHER_LINES[outcome] + b"\r\n"
 SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 # Service states as the probe reports them.
@@ -55,7 +77,12 @@ SC = "C:\\windows\\system32\\sc.exe"
 # The launcher that the release archive holds, and its exit statuses.
 LAUNCHER = "qrvx-uninstall.cmd"
 LAUNCHER_SOURCE = ROOT / "packaging" / LAUNCHER
+STARTUP_SCRIPT = "qrvx-startup.cmd"  # for Group Policy
+STARTUP_SCRIPT_SOURCE = ROOT / "packaging" / STARTUP_SCRIPT
 ERROR_INSTALL_FAILURE = 1603
+ERROR_BAD_CONFIGURATION = 1610  # qrvxconfig.ini names no server
+ERROR_INSTALL_ALREADY_RUNNING = 1618  # deployment tools' "retry": the server was not told this time
+ERROR_SUCCESS_REBOOT_REQUIRED = 3010
 
 
 class WineRelease:
@@ -112,10 +139,12 @@ DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 def wine_environment(prefix):
     env = dict(os.environ)
     for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY",
-                 "WINEDLLOVERRIDES"):
+                 "WINEDLLOVERRIDES", "QRVX_CA_BUNDLE"):
         env.pop(name, None)
-    # Quiet, but for what tells why a program died.
-    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all,err+seh,err+module", WINEDLLOVERRIDES=DLL_OVERRIDES)
+    # Quiet, but for what tells why a program died, and for the events it reports (Result.events): Wine's
+    # ReportEventW writes nothing anywhere, but shows each event's type and ID, and the start of its text.
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all,err+seh,err+module,+eventlog,fixme+advapi",
+               WINEDLLOVERRIDES=DLL_OVERRIDES)
     return env
 
 
@@ -228,6 +257,20 @@ class Result:
         sent = next(n for n, call in enumerate(calls) if call[2] == "Call" and call[3] == "ControlService")
         return any(call[3] == "Sleep" for call in calls[:sent])
 
+    @property
+    def events(self):
+        """(type, event ID, the start of its text) of each event the program reported, in order, as Wine's
+        trace shows them: up to its first 277 characters or so."""
+        found = []
+        for line in self.stderr.decode("latin-1").splitlines():
+            reported = REPORTED_EVENT.search(line)
+            if reported:
+                found.append([int(reported[1], 16), int(reported[2], 16), None])
+            text = EVENT_TEXT.search(line)
+            if text and found and found[-1][2] is None:
+                found[-1][2] = re.sub(r"\\(x[0-9a-fA-F]{2}|u[0-9a-fA-F]{4}|.)", _unescape, text[1])
+        return [tuple(event) for event in found]
+
     def _stopping_thread_calls(self):
         stops = [call for call in self.calls if call[2] == "Call" and call[3] == "ControlService"]
         assert stops, "no stop request was traced"
@@ -245,6 +288,20 @@ TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
 TRACED_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) (?:advapi32|kernel32|kernelbase)\.(\w+)\(([^)]*)\)",
                          re.I | re.M)
 RELAY_LINE = re.compile(TRACED_LINE + rb"(?:Call|Ret |trace:relay).*\n?", re.M)
+
+
+# The fixme line of ReportEventW gives its type and its ID; the next line of the eventlog channel, its text,
+# as Wine's debugstr writes it, cut short with '"...' past some 300 characters. Wine writes an Information
+# event's as a trace, a Warning's as a warning, an Error's as an error.
+REPORTED_EVENT = re.compile(r"fixme:advapi:ReportEventW \(\w+,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
+EVENT_TEXT = re.compile(r'(?:trace|warn|err):eventlog:ReportEventW L"(.*?)"(?:\.\.\.)?$')
+
+
+def _unescape(match):
+    code = match[1]
+    if code[0] in "xu" and len(code) > 1:
+        return chr(int(code[1:], 16))
+    return {"r": "\r", "n": "\n", "t": "\t"}.get(code, code)
 
 
 def sh(*args, check=True):
@@ -376,23 +433,39 @@ class Wine:
                 process.kill()
         return seen, time.monotonic() - started
 
-    def place_launcher(self, folder):
-        """Puts the launcher with the program and its check of this architecture into C:\\qrvxtest\\ARCH\\FOLDER,
-        as the release archive has them; returns that folder."""
-        for source in (self.program("qrvxSuninstall"), self.build / "qrvxScheck.exe", LAUNCHER_SOURCE):
+    def place_launcher(self, folder, config=None):
+        """Puts the launcher and the startup script with the program and its check of this architecture into
+        C:\\qrvxtest\\ARCH\\FOLDER, as the release archive has them, with a qrvxconfig.ini of the given bytes
+        if any; returns that folder."""
+        for source in (self.program("qrvxSuninstall"), self.build / "qrvxScheck.exe", LAUNCHER_SOURCE,
+                       STARTUP_SCRIPT_SOURCE):
             self.place(folder, source)
+        if config is not None:
+            (self.work / folder / "qrvxconfig.ini").write_bytes(config)
         return self.work / folder
 
-    def run_launcher(self, kit, trace=False):
-        """Runs the launcher in the folder KIT through `cmd /c`, as a deployment tool does, from another
-        folder. Returns (result, output before the status line, the launcher's exit status as Windows gives
-        it); with trace, as in run()."""
+    def trust(self, certificates):
+        """Makes the test CA (certificates.TestCertificates) a trusted root of the machine, as Group Policy
+        does an internal CA's. Wine 8 keeps it in the prefix's LocalMachine Root store once added there; Wine 10
+        builds that store again from the CA bundle in every process, so there every later command of this
+        prefix sees a bundle of the test CA alone."""
+        if self.release is SYSTEM_WINE:
+            probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
+            result = self.run_helper(probe, ["trust", self.place("helpers", certificates.ca_der)])
+            assert b"trusted 1" in result.stdout, result.stdout + result.stderr
+        else:
+            self.env["QRVX_CA_BUNDLE"] = str(certificates.ca_bundle)
+
+    def run_launcher(self, kit, trace=False, script=LAUNCHER):
+        """Runs the launcher (or another script) in the folder KIT through `cmd /c`, as a deployment tool does,
+        from another folder. Returns (result, output before the status line, the launcher's exit status as
+        Windows gives it); with trace, as in run()."""
         elsewhere = self.work / "elsewhere"
         elsewhere.mkdir(exist_ok=True)
         # Wine gives a Linux parent only the low byte of an exit status: a cmd of its own prints it whole.
         caller = self.work / "caller.cmd"
         caller.write_bytes((f'@echo off\r\ncd /d "{self.windows_path(elsewhere)}"\r\n'
-                            f'cmd /c "{self.windows_path(kit / LAUNCHER)}"\r\n'
+                            f'cmd /c "{self.windows_path(kit / script)}"\r\n'
                             "echo exit status %errorlevel%\r\n").encode())
         result = self.run_unix([*self.helper_loader, "cmd", "/c", self.windows_path(caller)], trace=trace)
         output, found, status = result.stdout.rpartition(b"exit status ")

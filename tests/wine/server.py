@@ -1,12 +1,16 @@
-"""A recording HTTP server for the Wine tests, on 127.0.0.1:80 of the test's own network namespace.
+"""A recording HTTP server for the Wine tests, on 127.0.0.1:80 of the test's own network namespace, or on another
+port, over TLS when given a certificate.
 
 It parses requests itself, so that a test sees the bytes as they came (the header text with its trailing
 space, the body unchanged), and it can answer in ways a well-behaved server would not: chunked, without
 any reply, with an endless body. Each connection is served on its own thread: WinINet opens a new one for
-every request while earlier request handles stay open.
+every request while earlier request handles stay open. A connection that does not begin as HTTP does (a TLS
+handshake sent to a plain server) is answered 400 and closed, as web servers do; it is counted among the
+connections, but no request is recorded.
 """
 
 import socketserver
+import ssl
 import threading
 import time
 
@@ -78,10 +82,15 @@ def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGIST
 class RecordingServer:
     """with RecordingServer(respond) as server: ... server.requests lists what came, in order."""
 
-    def __init__(self, respond=None, host="127.0.0.1", port=80):
+    def __init__(self, respond=None, host="127.0.0.1", port=80, tls=None):
         self.respond = respond or (lambda request: Reply(b""))
         self.address = (host, port)
+        self.tls = None
+        if tls is not None:  # (certificate, key), in PEM
+            self.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls.load_cert_chain(*map(str, tls))
         self.requests = []
+        self.connections = 0  # accepted, whether anything came of them or not
         self.sent_body_bytes = 0
         self._lock = threading.Lock()
         self._server = None
@@ -115,8 +124,15 @@ class RecordingServer:
     # --- one connection -------------------------------------------------------------------------------
 
     def _serve(self, connection):
+        with self._lock:
+            self.connections += 1
         connection.settimeout(30)
         buffered = b""
+        if self.tls is not None:
+            try:
+                connection = self.tls.wrap_socket(connection, server_side=True)
+            except OSError:  # ssl.SSLError among them: the client refused the certificate, or spoke no TLS
+                return
         try:
             while True:
                 request, buffered = self._read_request(connection, buffered)
@@ -143,6 +159,9 @@ class RecordingServer:
             if not data:
                 return None, b""
             buffered += data
+            if not buffered[:1].isupper():  # no method begins so
+                connection.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return None, b""
         head, _, rest = buffered.partition(b"\r\n\r\n")
         lines = head.decode("latin-1").split("\r\n")
         method, target, version = lines[0].split(" ", 2)

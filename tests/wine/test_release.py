@@ -1,6 +1,6 @@
-"""The x64 release archive as an admin gets it: unpacked, its sample qrvxconfig.ini pointed at the server,
-and run; its launcher run as a deployment tool runs it; and the same with the programs signed by a
-throwaway certificate."""
+"""The release archive as an admin gets it: unpacked, its sample qrvxconfig.ini pointed at the server, and run;
+its launcher and startup script run as a deployment tool and Group Policy run them, from the archive of the
+architecture under test; and the x64 program signed by a throwaway certificate."""
 
 import hashlib
 import json
@@ -10,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import unittest
 import zipfile
 from pathlib import Path
 
@@ -28,6 +29,7 @@ PROGRAMS = ("qrvxSuninstall.exe", "qrvxScheck.exe")
 LAUNCHER = rig.LAUNCHER
 ERROR_INSTALL_FAILURE = rig.ERROR_INSTALL_FAILURE
 ERROR_SUCCESS_REBOOT_REQUIRED = 3010
+ARCHIVES = {"x64": "win64", "x86": "win32"}
 
 
 class ReleaseTest(rig.WineTestCase):
@@ -41,8 +43,15 @@ class ReleaseTest(rig.WineTestCase):
 
     def setUp(self):
         super().setUp()
+        self.use_adapters(ADAPTER)  # first: a change of adapters restarts Wine, and the services with it
         self.temp = Path(tempfile.mkdtemp(prefix="qrvx-release-"))
         self.addCleanup(shutil.rmtree, self.temp, ignore_errors=True)
+
+    def x64_only(self):
+        """What the x64 run alone checks: the archives themselves, which the programs' architecture does not
+        change."""
+        if self.arch != "x64":
+            raise unittest.SkipTest("the x64 run checks the archives of both architectures")
 
     def dist(self, out, **signing):
         env = {k: v for k, v in os.environ.items() if not k.startswith("QRVX_SIGN_")}
@@ -66,7 +75,7 @@ class ReleaseTest(rig.WineTestCase):
         [folder] = target.iterdir()
         self.assertEqual(sorted(p.name for p in folder.iterdir()),
                          sorted(["README.txt", "qrvxconfig.ini", "qrvxSuninstall.spdx.json", LAUNCHER,
-                                 *PROGRAMS]))
+                                 rig.STARTUP_SCRIPT, *PROGRAMS]))
         return folder
 
     def run_as_shipped(self, folder):
@@ -78,7 +87,6 @@ class ReleaseTest(rig.WineTestCase):
         exe = self.wine.place("release", folder / "qrvxSuninstall.exe")
         (self.wine.work / "release" / "qrvxconfig.ini").write_bytes(config)
 
-        self.use_adapters(ADAPTER)
         self.wine.install_service(["--stop-at-once"])
         with RecordingServer(management_server([ADDRESS])) as server:
             result = self.wine.run(exe)
@@ -87,45 +95,105 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
 
     def test_unsigned_archive_runs_as_shipped(self):
+        self.x64_only()
         folder = self.unpack(self.unsigned_dist(), "win64")
         shipped = (folder / "qrvxSuninstall.exe").read_bytes()
         self.assertEqual(shipped, self.wine.program("qrvxSuninstall").read_bytes())
         self.run_as_shipped(folder)
 
-    def run_launcher(self):
-        """Runs the unpacked archive's launcher as a deployment tool does (rig.Wine.run_launcher), with a
-        space in the archive folder's path."""
+    def kit(self):
+        """The unpacked archive, as a deployment tool's content, with a space in its folder's path and its sample
+        qrvxconfig.ini pointed at the test's server."""
         kit = self.wine.work / "release kit"
-        shutil.copytree(self.unpack(self.unsigned_dist(), "win64"), kit)
-        return self.wine.run_launcher(kit)
+        shutil.copytree(self.unpack(self.unsigned_dist(), ARCHIVES[self.arch]), kit)
+        sample = (kit / "qrvxconfig.ini").read_bytes()
+        config, edits = re.subn(rb"(?m)^HostAddress=[^\r\n]*", b"HostAddress=127.0.0.1", sample)
+        self.assertEqual(edits, 1, sample)
+        (kit / "qrvxconfig.ini").write_bytes(config)
+        return kit
+
+    def run_launcher(self, kit=None, server=True, script=LAUNCHER):
+        """Runs the archive's launcher (or startup script) as a deployment tool does (rig.Wine.run_launcher), for
+        a machine with one adapter, which the server, if it is up, knows as registered. Returns the run, what
+        it printed before its status, the status, and the requests the server saw."""
+        if not server:
+            result, output, status = self.wine.run_launcher(kit or self.kit(), script=script)
+            return result, output, status, []
+        with RecordingServer(management_server([ADDRESS])) as recording:
+            result, output, status = self.wine.run_launcher(kit or self.kit(), script=script)
+        return result, output, status, recording.paths_and_bodies()
 
     def test_launcher_succeeds_when_the_service_stops_and_goes(self):
         self.wine.install_service(["--stop-at-once"])
-        result, output, status = self.run_launcher()
-        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
+        result, output, status, seen = self.run_launcher()
+        self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        self.assertEqual(seen, EXCHANGE)
+        [(kind, event_id, text)] = result.events
+        self.assertEqual((kind, event_id), (rig.EVENT_INFORMATION, 100), text)
+        self.assertIn(f"The management server was told, for network adapter {ADDRESS}.", text)
 
     def test_launcher_fails_when_the_service_never_stops(self):
         self.wine.install_service(["--never-stop"])
-        result, output, status = self.run_launcher()
-        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, ERROR_INSTALL_FAILURE), result.stderr)
+        result, output, status, seen = self.run_launcher()
+        self.assertEqual((output, status), (rig.launched("installed"), ERROR_INSTALL_FAILURE), result.stderr)
         self.assertGreaterEqual(result.elapsed, 29.0)  # the program's whole wait came first
         self.assertEqual(self.wine.service_state(), ("state", rig.STOP_PENDING))
+        self.assertEqual(seen, EXCHANGE, "the report goes on whatever became of the service")
 
     def test_launcher_tells_a_service_held_open_goes_at_the_next_restart(self):
         self.wine.install_service(["--stop-at-once"])
         with self.wine.service_held_open():
-            result, output, status = self.run_launcher()
-            self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, ERROR_SUCCESS_REBOOT_REQUIRED), result.stderr)
+            result, output, status, _ = self.run_launcher()
+            self.assertEqual((output, status), (rig.launched("told, going"), ERROR_SUCCESS_REBOOT_REQUIRED),
+                             result.stderr)
             self.assertEqual(self.wine.service_state(), ("state", rig.STOPPED))
         # Once that handle is closed, it is gone.
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
-        check = self.wine.place("check", rig.BUILD / "win64" / "qrvxScheck.exe")
+        check = self.wine.place("check", self.wine.build / "qrvxScheck.exe")
         self.assertEqual(self.wine.run(check).returncode, 0)
 
     def test_launcher_succeeds_without_the_service(self):
-        result, output, status = self.run_launcher()
-        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
+        result, output, status, seen = self.run_launcher()
+        self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
+        self.assertEqual(seen, EXCHANGE)
+
+    def test_a_machine_the_server_was_not_told_of_is_told_by_the_next_run(self):
+        self.wine.install_service(["--stop-at-once"])
+        kit = self.kit()
+        result, output, status, _ = self.run_launcher(kit, server=False)  # nothing listens on port 80
+        self.assertEqual((output, status), (rig.launched("not told"), rig.ERROR_INSTALL_ALREADY_RUNNING),
+                         result.stderr)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        [(kind, event_id, text)] = result.events
+        self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 102), text)
+        self.assertIn("the connect check failed: WinINet error 12029", text)
+        # With the service gone, the next run goes straight to the report.
+        result, output, status, seen = self.run_launcher(kit)
+        self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
+        self.assertEqual(seen, EXCHANGE)
+
+    def test_launcher_fails_the_package_that_names_no_server(self):
+        kit = self.kit()
+        (kit / "qrvxconfig.ini").unlink()
+        result, output, status, _ = self.run_launcher(kit, server=False)
+        self.assertEqual((output, status), (rig.launched("no server"), rig.ERROR_BAD_CONFIGURATION), result.stderr)
+        [(kind, event_id, text)] = result.events
+        self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 103), text)
+        self.assertIn("qrvxconfig.ini was not found", text)
+
+    def test_startup_script_runs_the_launcher_until_the_machine_is_done(self):
+        # Three starts of the machine, as Group Policy runs the script at each.
+        self.wine.install_service(["--stop-at-once"])
+        kit = self.kit()
+        result, output, status, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
+        self.assertEqual(output, rig.launched("not told"), result.stderr)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        result, output, status, seen = self.run_launcher(kit, script=rig.STARTUP_SCRIPT)
+        self.assertEqual((output, seen), (rig.launched("told"), EXCHANGE), result.stderr)
+        result, output, status, seen = self.run_launcher(kit, script=rig.STARTUP_SCRIPT)
+        self.assertEqual((output, status, seen), (b"", 0, []), "the machine is done: nothing runs, nothing is asked")
+        self.assertEqual(result.events, [])
 
     def make_certificate(self):
         """A throwaway self-signed code-signing certificate: (PKCS#12 file, certificate in PEM)."""
@@ -144,6 +212,7 @@ class ReleaseTest(rig.WineTestCase):
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
 
     def test_signed_archive(self):
+        self.x64_only()
         pfx, cert = self.make_certificate()
         built = {arch: (rig.BUILD / arch / "qrvxSuninstall.exe").read_bytes() for arch in ("win64", "win32")}
 

@@ -2,6 +2,7 @@
 the recording server in the namespace, and what the server saw."""
 
 import rig
+from certificates import TRUSTED, TestCertificates
 from server import RecordingServer, Reply
 from server import management_server as stand_in
 
@@ -33,13 +34,15 @@ def management_server(registered=(), **answers):
 
 
 class ReportTest(rig.WineTestCase):
-    def whole_run(self, adapters=(A,), config=LOCAL, respond=None, service=("--stop-at-once",), **placing):
-        """Runs the program with all of it in place; checks the console, the status and that the service
-        is gone; returns what the server saw as (path, body) pairs."""
+    def whole_run(self, adapters=(A,), config=LOCAL, respond=None, service=("--stop-at-once",), serving=None,
+                  **placing):
+        """Runs the program with all of it in place, the server listening as `serving` says (port 80 by
+        default); checks the console, the status and that the service is gone; returns what the server saw
+        as (path, body) pairs."""
         self.use_adapters(*adapters)
         self.wine.remove_service_if_installed()  # one case's leftover must not spoil the next
         log = self.wine.install_service(list(service))
-        with RecordingServer(respond or management_server()) as server:
+        with RecordingServer(respond or management_server(), **(serving or {})) as server:
             result = self.run_uninstaller(config=config, **placing)
         self.last_run = result
         self.assertQuietRun(result)
@@ -114,6 +117,19 @@ class ReportTest(rig.WineTestCase):
                 seen = self.whole_run(config=config, respond=management_server(connect=b"NO"))
                 hosts = [request.header("Host") for request in self.last_requests]
                 self.assertEqual((seen, hosts), ([(CONNECT, b"")], ["0.0.0.0"]))
+
+    def test_whole_report_over_tls(self):
+        name = rig.LONG_SERVER_NAME
+        certificates = TestCertificates(self.wine.work / "certificates", name)
+        self.wine.trust(certificates)
+        seen = self.whole_run(config=f"[Configuration]\nHostAddress=https://{name}/quorvex\n".encode(),
+                              respond=management_server(registered=[A]),
+                              serving={"port": 443, "tls": certificates.server(TRUSTED)})
+        base = "/quorvex"
+        self.assertEqual(seen, [(base + CONNECT, b""), register(A, base), message(A, base)])
+        self.assertEqual({request.header("Host") for request in self.last_requests}, {name})
+        [(kind, event_id, text)] = self.last_run.events
+        self.assertEqual((kind, event_id), (rig.EVENT_INFORMATION, 100), text)
 
     def test_upper_case_scheme_reaches_no_server(self):
         seen = self.whole_run(config=b"[Configuration]\nHostAddress=HTTP://127.0.0.1\n")

@@ -4,6 +4,7 @@ import time
 
 import rig
 from rig import ERROR_SERVICE_DOES_NOT_EXIST, RUNNING, STOP_PENDING
+from server import RecordingServer, management_server
 
 CONTROL_STOP = 1
 GONE = ("error", ERROR_SERVICE_DOES_NOT_EXIST)
@@ -84,10 +85,12 @@ class ServiceRemovalTest(rig.WineTestCase):
         # it a stop request meanwhile. sc.exe returns while it is starting; no more is waited for. 12 s, not
         # 8: Wine's start of the launcher and the program took up to 7 s on a busy machine, and the program
         # must find it still starting.
-        kit = self.wine.place_launcher("kit")
+        kit = self.wine.place_launcher("kit", config=rig.LOCAL_CONFIG)
+        self.use_adapters("00:1a:2b:3c:4d:5e")
         log = self.wine.install_service(["--start-after", "12000", "--stop-at-once"], wait=False)
-        result, output, status = self.wine.run_launcher(kit, trace=True)
-        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, 0), result.stderr)
+        with RecordingServer(management_server(["00-1A-2B-3C-4D-5E"])):
+            result, output, status = self.wine.run_launcher(kit, trace=True)
+        self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), GONE)
         self.assertEqual(self.wine.service_log(log), ["starting", "running", "control 1", "stopped"],
                          "asked to stop before it ran, or more than once")
@@ -111,11 +114,14 @@ class ServiceRemovalTest(rig.WineTestCase):
 
     def test_service_whose_stop_handler_outlasts_the_wait_is_left_installed(self):
         # 90 s in its handler, saying nothing: the stop request times out, the wait's 29 s follow it, and the
-        # launcher reports the service still there.
+        # launcher reports the service still there, whatever the report did; so does the run's event.
         self.wine.install_service(["--stop-in-handler", "90000"])
         result, output, status = self.wine.run_launcher(self.wine.place_launcher("kit"), trace=True)
-        self.assertEqual((output, status), (rig.EXPECTED_OUTPUT, rig.ERROR_INSTALL_FAILURE), result.stderr)
+        self.assertEqual((output, status), (rig.launched("installed"), rig.ERROR_INSTALL_FAILURE), result.stderr)
         self.assertEqual(self.wine.service_state(), ("state", RUNNING))
+        [(kind, event_id, text)] = result.events
+        self.assertEqual((kind, event_id), (rig.EVENT_ERROR, 104), text)
+        self.assertIn("still installed: it was running and was left installed, error 258", text)
         phase, request = result.service_phase()
         print(f"stop handler of 90 s: the service phase took {phase:.2f} s, its stop request {request:.2f} s")
         self.assertLessEqual(request, 30.0 + SLACK, "the request was held past a control time-out")

@@ -1,19 +1,26 @@
 """The HTTP client on the real platform: Wine's WinINet against the recording server."""
 
 import rig
+from certificates import EXPIRED, OTHER_NAME, SELF_SIGNED, TRUSTED, TestCertificates
 from server import RecordingServer, Reply
 
 FORM = b"m=00-1A-2B-3C-4D-5E&d=SERVICE PROGRAM UNINSTALLED !!"
+# What the client says of an exchange (ExchangeOutcome).
+FAILED, ANSWERED = 2, 3
 
 
 class TransportTest(rig.WineTestCase):
-    def post(self, address="127.0.0.1", path="Quorvex/connect_check.php", body=""):
-        """One SendPost through the probe; returns (connected, reply bytes, peak working set in KiB)."""
+    def post(self, address="127.0.0.1", path="Quorvex/connect_check.php", body="", said=None):
+        """One SendPost through the probe; returns (connected, reply bytes, peak working set in KiB). With
+        `said`, a list, appends what the client says came of the exchange: (outcome, WinINet's code)."""
         result = self.wine.run(self.wine.place("probe", self.wine.program("qrvxprobe.exe")),
                                ["post", address, path, body], timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr)
         fields = dict(line.split(" ", 1) if " " in line else (line, "")
                       for line in result.stdout.decode().splitlines())
+        if said is not None:
+            outcome, _, error = fields["outcome"].split()
+            said.append((int(outcome), int(error)))
         return fields["connected"] == "1", bytes.fromhex(fields["reply"]), int(fields.get("peak_kib", 0))
 
     def test_request_as_sent(self):
@@ -41,13 +48,52 @@ class TransportTest(rig.WineTestCase):
                 self.post(address, relative)
                 self.assertEqual([request.path for request in server.requests], [expected])
 
-    def test_upper_case_scheme_is_a_host_name(self):
-        # "HTTP:" is taken as the host, which cannot be reached: nothing arrives.
+    def test_upper_case_scheme_is_refused(self):
+        # Only "http://" and "https://", in lower case, are schemes: "HTTP:" would be a host with an empty
+        # port, and the address is refused whole. Nothing arrives.
         with RecordingServer(lambda request: Reply(b"CONNECTED")) as server:
             connected, reply, _ = self.post("HTTP://127.0.0.1")
         self.assertEqual(reply, b"")
         self.assertEqual(server.requests, [])
-        self.assertTrue(connected, "a connection handle is made without contacting the host")
+        self.assertFalse(connected)
+
+    def test_tls_and_ports(self):
+        # The test CA is a trusted root of this machine, as an internal CA's is by Group Policy; the server
+        # name reaches 127.0.0.1 in this namespace.
+        name = rig.LONG_SERVER_NAME
+        certificates = TestCertificates(self.wine.work / "certificates", name)
+        self.wine.trust(certificates)
+        plain = None
+        cases = [
+            # (case, address, the server's port, its certificate (None: plain HTTP), whether it is answered)
+            ("certificate from the trusted CA", f"https://{name}/q", 443, TRUSTED, True),
+            ("self-signed certificate", f"https://{name}/q", 443, SELF_SIGNED, False),
+            ("certificate for another name", f"https://{name}/q", 443, OTHER_NAME, False),
+            ("expired certificate", f"https://{name}/q", 443, EXPIRED, False),
+            ("plain HTTP on port 443", f"https://{name}/q", 443, plain, False),
+            ("TLS on another port", f"https://{name}:8443/q", 8443, TRUSTED, True),
+            ("plain HTTP on another port", "http://127.0.0.1:8080/q", 8080, plain, True),
+            ("no scheme, another port", "127.0.0.1:8080/q", 8080, plain, True),
+        ]
+        for case, address, port, kind, answered in self.chosen(cases):
+            with self.subTest(case):
+                tls = certificates.server(kind) if kind is not None else None
+                said = []
+                with RecordingServer(lambda request: Reply(b"TRUE"), port=port, tls=tls) as server:
+                    connected, reply, _ = self.post(address, "Quorvex/message_post.php", FORM.decode(), said)
+                [(outcome, error)] = said
+                print(f"{case}: outcome {outcome}, WinINet error {error}")
+                self.assertTrue(connected)
+                if answered:
+                    self.assertEqual((reply, outcome), (b"TRUE", ANSWERED))
+                    self.assertEqual(server.paths_and_bodies(), [("/q/Quorvex/message_post.php", FORM)])
+                    continue
+                # The client reached the server and refused it before it sent anything: no request arrived,
+                # and the client names WinINet's code.
+                self.assertEqual((reply, server.requests), (b"", []))
+                self.assertEqual(outcome, FAILED)
+                self.assertTrue(12000 <= error < 13000, error)
+                self.assertGreater(server.connections, 0, "the client never came")
 
     def test_reply_bodies(self):
         cases = [

@@ -47,6 +47,9 @@ WINESERVER = "/usr/lib/wine/wineserver64"
 CACHE = BUILD / "wine-trixie"
 CHROOT = CACHE / "root"
 READY = CACHE / "ready"  # written last: a chroot without it is half made, and is made again
+# Wine 10 builds the machine's trusted roots from this file in every process that opens them. No package of
+# the chroot's brings one, so it is there empty, for a test to bind its own CA over it (QRVX_CA_BUNDLE).
+CA_BUNDLE = CHROOT / "etc" / "ssl" / "certs" / "ca-certificates.crt"
 LOCK = CACHE / "lock"
 LOG = CACHE / "make.log"
 
@@ -84,7 +87,8 @@ def mounts_under(path):
 # from (that of `ip netns exec`, or the host's) and all of them end with the last process of this one.
 # $1 is the chroot, then the shared folders up to "--", then the command. /sys is that of the current
 # network namespace, as `ip netns exec` mounted it, and so is /etc/hosts once the chroot has one: inside a
-# test's namespace, the test's own names. Each mount is a process of its own: only what Wine needs.
+# test's namespace, the test's own names. Where the command is given QRVX_CA_BUNDLE, that file is the CA
+# bundle its Wine sees. Each mount is a process of its own: only what Wine needs.
 _ENTER = r"""
 set -e
 root=$1; shift
@@ -92,6 +96,7 @@ mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
 if [ -e "$root/etc/hosts" ]; then mount --bind /etc/hosts "$root/etc/hosts"; fi
+if [ -n "${QRVX_CA_BUNDLE:-}" ]; then mount --bind "$QRVX_CA_BUNDLE" "$root/etc/ssl/certs/ca-certificates.crt"; fi
 while [ "$1" != "--" ]; do
   mkdir -p "$root$1"
   mount --bind "$1" "$root$1"
@@ -207,6 +212,7 @@ def _make():
     # Name look-ups under Wine 10 go to loopback, as in the rig's namespaces; never to the host's resolver.
     (CHROOT / "etc" / "resolv.conf").write_text("nameserver 127.0.0.1\n")
     (CHROOT / "etc" / "hosts").write_text("127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n")
+    _make_ca_bundle()
     for path in (LOADERS["x64"], WINESERVER, *([LOADERS["x86"]] if with_32bit else [])):
         if not (CHROOT / path.lstrip("/")).exists():
             return f"The Debian {SUITE} chroot has no {path}."
@@ -215,12 +221,19 @@ def _make():
     return None
 
 
+def _make_ca_bundle():
+    if not CA_BUNDLE.exists():
+        CA_BUNDLE.parent.mkdir(parents=True, exist_ok=True)
+        CA_BUNDLE.touch()
+
+
 def missing(release):
     """Why RELEASE cannot run here, or None; for Wine 10, makes and caches the chroot first. Call it outside
     any test network namespace: making the chroot fetches packages."""
     if release == HOST:
         return None
     if READY.exists():
+        _make_ca_bundle()  # for a chroot made before it had one
         return None
     if os.geteuid() != 0:
         return f"Wine {release} runs from a Debian {SUITE} chroot, which only root can make and enter."

@@ -1,6 +1,8 @@
 // Drives the program's transport and adapter code on the real platform, for the tests:
-//   qrvxprobe.exe post ADDRESS RELATIVE_PATH BODY   one SendPost; prints "connected N", "reply HEX" and
-//                                                   "peak_kib N" (the process's peak working set)
+//   qrvxprobe.exe post ADDRESS RELATIVE_PATH BODY   one SendPost; prints "connected N", "reply HEX",
+//                                                   "outcome N error E" (what the client says came of it)
+//                                                   and "peak_kib N" (the process's peak working set)
+//   qrvxprobe.exe trust CERTIFICATE                 adds the DER certificate to the machine's trusted roots
 //   qrvxprobe.exe adapters                          prints "count N", then "address I TEXT" for each index
 //                                                   from 0 to N (one past the end)
 //   qrvxprobe.exe query SERVICE                     prints "state N", or "error N" when it cannot be read
@@ -13,12 +15,16 @@
 //                                                   would, from "held" on its output until the file UNTIL
 //                                                   exists (two minutes at most)
 #include <windows.h>
-// psapi.h needs the types of windows.h.
+// These need the types of windows.h.
 #include <psapi.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "adapter/ServiceUtility.h"
 #include "transport/HttpRequest.h"
@@ -37,12 +43,31 @@ int Post(const char* address, const char* relativePath, const char* body) {
         std::printf("%02x", c);
     }
     std::printf("\n");
+    std::printf("outcome %d error %lu\n", static_cast<int>(request.m_lastExchange.outcome),
+                static_cast<unsigned long>(request.m_lastExchange.error));
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
     if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
         std::printf("peak_kib %lu\n", static_cast<unsigned long>(counters.PeakWorkingSetSize / 1024));
     }
     return 0;
+}
+
+// Into the LocalMachine Root store, where WinINet looks for the roots it trusts.
+int Trust(const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+    const BOOL added =
+        store != nullptr && !der.empty() &&
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                         CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    std::printf("trusted %d error %lu\n", added ? 1 : 0,
+                static_cast<unsigned long>(added ? 0 : GetLastError()));
+    if (store != nullptr) {
+        CertCloseStore(store, 0);
+    }
+    return added ? 0 : 1;
 }
 
 int Query(const char* name) {
@@ -150,8 +175,12 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "adapters") == 0) {
         return Adapters();
     }
-    std::fprintf(stderr,
-                 "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
-                 "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL\n");
+    if (argc == 3 && std::strcmp(argv[1], "trust") == 0) {
+        return Trust(argv[2]);
+    }
+    std::fprintf(
+        stderr,
+        "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
+        "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL | trust CERTIFICATE\n");
     return 2;
 }
