@@ -19,6 +19,7 @@ ADAPTERS = ("00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5f")
 REGISTERED = "00-1A-2B-3C-4D-5F"
 CONFIG = b"; the demo's stand-in server\r\n[Configuration]\r\nHostAddress=127.0.0.1\r\n"
 STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
+EVENT_TYPES = {rig.EVENT_ERROR: "Error", rig.EVENT_WARNING: "Warning", rig.EVENT_INFORMATION: "Information"}
 
 
 def describe(state):
@@ -64,6 +65,16 @@ def demo(namespace, peer_namespace):
             print(f"     reply: {reply!r}")
         print()
         print(f"Service after:   {rig.SERVICE_NAME} {describe(wine.state_once_settled())}")
+        print()
+        for kind, event_id, text in result.events:
+            print(f"Event:           ID {event_id}, {EVENT_TYPES.get(kind, kind)}, source qrvxSuninstall "
+                  "(its start, as Wine's trace shows it)")
+            for line in text.splitlines():
+                print(f"                 {line}".rstrip())
+        # What the launcher asks after the program: the service's state and the outcome the run kept.
+        check = wine.place("demo", wine.build / "qrvxScheck.exe")
+        verdict = wine.run(check)
+        print(f"qrvxScheck.exe:  {verdict.stdout.decode(errors='replace').strip()} (exit status {verdict.returncode})")
     finally:
         adapters.clear()
         wine.stop()

@@ -38,7 +38,7 @@ struct RecordedExchange {
     bool yes;                            // the reply was the word this exchange asks for
 };
 
-// The exchanges listed by name; any more are counted, as no machine has that many adapters to ask about.
+// The exchanges listed by name; any more are counted, so that the text stays within what an event holds.
 constexpr std::size_t kListedExchanges = 32;
 
 struct RunRecord {

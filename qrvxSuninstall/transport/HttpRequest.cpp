@@ -203,8 +203,6 @@ CHttpRequest::CHttpRequest(const char* address)
     // A host or a base path cut to its field would name another server, or another path on it.
     m_refusal = SplitAddress(address, m_szHost, m_nPort, m_szBasePath);
     if (m_refusal != AddressRefusal::kNone) {
-        m_szHost[0] = '\0';
-        m_szBasePath[0] = '\0';
         return;
     }
 

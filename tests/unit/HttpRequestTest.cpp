@@ -74,6 +74,7 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostPortAndBasePath) {
         {"https://mgmt.example.com:8443/q", "mgmt.example.com", 8443, true, "q/"},
         {"http://mgmt.example.com:8080/q", "mgmt.example.com", 8080, false, "q/"},
         {"mgmt.example.com:1", "mgmt.example.com", 1, false, ""},
+        {"mgmt.example.com:9999", "mgmt.example.com", 9999, false, ""},
         {"mgmt.example.com:00443/", "mgmt.example.com", 443, false, "/"},
         {"10.0.0.5/app:8080", "10.0.0.5", 80, false, "app:8080/"},  // a ":" in the path is the path's
         {kLongestHost.c_str(), kLongestHost.c_str(), 80, false, ""},
@@ -219,13 +220,17 @@ TEST_F(HttpRequestTest, RequestPathIsBasePathThenRelativePath) {
         EXPECT_EQ(c.path, OnlyRequest().path);
     }
 
-    // A relative path that would not fit is not cut: nothing is asked.
+    // A relative path that would not fit is not cut: nothing is asked, and the exchange before it is not
+    // taken for this one.
     fake::ResetWinInet();
     CHttpRequest request("10.0.0.5");
     std::string reply = "given";
+    request.SendPost("Quorvex/connect_check.php", reply, "");
+    ASSERT_EQ(ExchangeOutcome::kAnswered, request.m_lastExchange.outcome);
     request.SendPost(std::string(kRelativePathCapacity, 'q').c_str(), reply, "");
-    EXPECT_TRUE(winInet.requests.empty());
+    EXPECT_EQ(1u, winInet.requests.size());
     EXPECT_EQ("given", reply);
+    EXPECT_EQ(ExchangeOutcome::kNotSent, request.m_lastExchange.outcome);
 }
 
 TEST_F(HttpRequestTest, PostCarriesTheFixedFlagsHeaderAndTheBodyAsItIs) {
@@ -275,30 +280,33 @@ TEST_F(HttpRequestTest, EachExchangeSaysWhatCameOfIt) {
         ExchangeOutcome outcome;
         DWORD error;
     };
+    // A send that WinINet fails with `error`.
+    const auto sendFails = [](DWORD error) {
+        return [error](CHttpRequest&) {
+            fake::HttpReply refused;
+            refused.sendFails = true;
+            refused.sendError = error;
+            fake::Serve(refused);
+        };
+    };
     const Case cases[] = {
         {"answered", [](CHttpRequest&) {}, ExchangeOutcome::kAnswered, 0},
-        {"refused connection",
-         [](CHttpRequest&) {
-             fake::HttpReply refused;
-             refused.sendFails = true;
-             refused.sendError = ERROR_INTERNET_CANNOT_CONNECT;
-             fake::Serve(refused);
-         },
-         ExchangeOutcome::kFailed, ERROR_INTERNET_CANNOT_CONNECT},
-        {"refused certificate",
-         [](CHttpRequest&) {
-             fake::HttpReply refused;
-             refused.sendFails = true;
-             refused.sendError = ERROR_INTERNET_INVALID_CA;
-             fake::Serve(refused);
-         },
-         ExchangeOutcome::kFailed, ERROR_INTERNET_INVALID_CA},
+        {"refused connection", sendFails(ERROR_INTERNET_CANNOT_CONNECT), ExchangeOutcome::kFailed,
+         ERROR_INTERNET_CANNOT_CONNECT},
+        {"refused certificate", sendFails(ERROR_INTERNET_INVALID_CA), ExchangeOutcome::kFailed,
+         ERROR_INTERNET_INVALID_CA},
         {"request not opened", [](CHttpRequest&) { winInet.openRequestFails = true; },
          ExchangeOutcome::kFailed, winInet.failError},
         {"reply too long",
          [](CHttpRequest&) { fake::Serve(fake::Body(std::string(kMaxReplyBytes + 1, 'x'))); },
          ExchangeOutcome::kTooLong, 0},
         {"past its own deadline", [](CHttpRequest&) { fake::kernel32.threadsHang = true; },
+         ExchangeOutcome::kPastExchangeDeadline, 0},
+        {"the run's deadline no sooner than its own",
+         [](CHttpRequest& request) {
+             fake::kernel32.threadsHang = true;
+             request.SetDeadline(fake::kernel32.tickCount + kExchangeDeadlineMs);
+         },
          ExchangeOutcome::kPastExchangeDeadline, 0},
         {"past the run's deadline",
          [](CHttpRequest& request) {

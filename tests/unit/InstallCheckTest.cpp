@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "check/CheckRun.h"
 #include "check/KeptReport.h"
 #include "check/Verdict.h"
 #include "fakes/FakeKernel32.h"
@@ -211,4 +213,46 @@ TEST_F(KeptReportTest, RecordOfAnEarlierRunIsNeverThisRuns) {
     fake::registry.deleteKeyError = ERROR_ACCESS_DENIED;
     EXPECT_FALSE(ForgetKeptOutcome());
     EXPECT_EQ(KeptReport::kTold, ReadKeptReport()) << "still there, so the launcher takes none";
+}
+
+// Each of the check's modes, as the launcher calls it and reads its exit status and its one line.
+TEST(CheckRunTest, EachModeAsTheLauncherCallsIt) {
+    struct Case {
+        std::vector<std::string> arguments;
+        LONG deleteError;
+        int status;
+        const char* prints;
+        bool kept;  // the told record is still there afterwards
+    };
+    const Case cases[] = {
+        {{}, ERROR_SUCCESS, kGone, "Done: the service is gone, and the management server was told.\n", true},
+        {{"stale"}, ERROR_SUCCESS, kInstalled, "is not known: this run left no record of it.\n", true},
+        {{"forget"}, ERROR_SUCCESS, 0, "", false},
+        {{"forget"}, ERROR_ACCESS_DENIED, 1, "", true},
+        {{"done"}, ERROR_SUCCESS, kInstalled, "", true},  // no such mode: never success
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "(none)" : c.arguments[0]);
+        fake::ResetKernel32();
+        fake::ResetServiceControl();
+        fake::ResetRegistry();
+        scm.installed = false;
+        fake::registry.keys["SOFTWARE\\qrvxSuninstall"]["Report"] = {REG_SZ, std::string("told", 5)};
+        fake::registry.deleteKeyError = c.deleteError;
+        std::vector<char*> argv = {const_cast<char*>("qrvxScheck")};
+        for (const std::string& argument : c.arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+
+        ::testing::internal::CaptureStdout();
+        const int status = RunCheck(static_cast<int>(argv.size()), argv.data());
+        const std::string printed = ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(c.status, status);
+        // The line, or nothing at all where there is none to say.
+        const std::string prints = c.prints;
+        EXPECT_EQ(prints, printed.substr(
+                              prints.empty() ? 0 : printed.size() - std::min(printed.size(), prints.size())))
+            << printed;
+        EXPECT_EQ(c.kept, fake::registry.keys.count("SOFTWARE\\qrvxSuninstall") != 0);
+    }
 }

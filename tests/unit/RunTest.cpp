@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -108,6 +109,7 @@ struct OutcomeCase {
     const char* report;
     // What the text must say, in this order; the first of them within the part Wine's trace shows.
     std::vector<std::string> says;
+    const char* ends = nullptr;  // how it ends, when that matters
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* os) {
@@ -118,6 +120,7 @@ class RunOutcomeTest : public RunTest, public ::testing::WithParamInterface<Outc
 
 TEST_P(RunOutcomeTest, IsWrittenToTheApplicationLogAndKept) {
     const OutcomeCase& c = GetParam();
+    registry.keys[kKept]["Report"] = {REG_SZ, std::string("an earlier run's", 17)};
     c.script();
     Run();
 
@@ -138,6 +141,10 @@ TEST_P(RunOutcomeTest, IsWrittenToTheApplicationLogAndKept) {
     }
     // Wine's trace shows an event's first 277 characters: the outcome and its reason come first.
     EXPECT_LT(text.find(c.says[0]), 277u - c.says[0].size()) << text;
+    if (c.ends != nullptr) {
+        const std::string ends = c.ends;
+        EXPECT_EQ(ends, text.substr(text.size() - std::min(text.size(), ends.size()))) << text;
+    }
 
     EXPECT_EQ(c.report, registry.Text(kKept, "Report"));
     EXPECT_EQ(c.eventId, registry.Number(kKept, "Outcome"));
@@ -169,23 +176,26 @@ INSTANTIATE_TEST_SUITE_P(
             {"gone from this machine. The management server was told, for network adapter 00-1A-2B-3C-4D-5F.",
              "The service QUORVEX$TARNIKE was stopped; it was deleted.",
              "Configuration file: c:\\tools\\qrvxconfig.ini, found.",
-             "Server: \"127.0.0.1\", port 80, over plain HTTP.",
-             "  Quorvex/connect_check.php: answered \"CONNECTED\".",
-             "  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5E: answered \"NOT REGISTERED\".",
-             "  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5F: answered \"REGISTERED\".",
-             "  Quorvex/message_post.php, adapter 00-1A-2B-3C-4D-5F: answered \"TRUE\".",
-             "Network adapters: 2."}},
+             "Server: \"127.0.0.1\", port 80, over plain HTTP."},
+            "\r\nExchanges with the server:"
+            "\r\n  Quorvex/connect_check.php: answered \"CONNECTED\"."
+            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5E: answered \"NOT REGISTERED\"."
+            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5F: answered \"REGISTERED\"."
+            "\r\n  Quorvex/message_post.php, adapter 00-1A-2B-3C-4D-5F: answered \"TRUE\"."
+            "\r\nNetwork adapters: 2."},
         OutcomeCase{"ToldAfterStoppingItOverTls",
                     [] {
                         scm.state = SERVICE_RUNNING;
                         scm.answers = {{SERVICE_RUNNING}, {SERVICE_RUNNING}, {SERVICE_STOPPED}};
                         fake::kernel32.profileValue = "https://mgmt.example.com:8443/q";
+                        fake::ipHelper.adapters = {kSecond};
                     },
                     100,
                     EVENTLOG_INFORMATION_TYPE,
                     "told",
                     {"The management server was told", "was running; it was stopped and deleted.",
-                     "Server: \"https://mgmt.example.com:8443/q\", port 8443, over TLS."}},
+                     "Server: \"https://mgmt.example.com:8443/q\", port 8443, over TLS."},
+                    "Network adapters: 1."},
         OutcomeCase{"NotInstalled",
                     [] { scm.installed = false; },
                     100,
@@ -201,26 +211,42 @@ INSTANTIATE_TEST_SUITE_P(
             {"The management server knows none of this machine's network adapters: there was nothing to "
              "tell it.",
              "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\"."}},
-        OutcomeCase{"NotReached",
-                    NothingListens,
-                    102,
+        OutcomeCase{"OnlyAdapterNotRegistered",
+                    [] {
+                        answers.registered = "none";
+                        fake::ipHelper.adapters = {kFirst};
+                    },
+                    101,
                     EVENTLOG_WARNING_TYPE,
-                    "not told",
-                    {"was not told this time: the connect check failed: WinINet error 12029 (The attempt to "
-                     "connect to the server failed.). Running qrvxSuninstall again tells it."}},
+                    "not registered",
+                    {"knows none of this machine's network adapters"}},
+        OutcomeCase{
+            "NotReached",
+            NothingListens,
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"was not told this time: the connect check failed: WinINet error 12029 (The attempt to "
+             "connect to the server failed.). Running qrvxSuninstall again tells it."},
+            // Nothing after it: no adapter was asked about, so none is counted.
+            "\r\n  Quorvex/connect_check.php: failed: WinINet error 12029 (The attempt to connect to the "
+            "server failed.)."},
         OutcomeCase{"NotConnected",
                     [] { answers.connect = "<html>\x01 busy</html>"; },
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
-                    {"not told this time: the connect check answered \"<html>\\x01 busy</html>\"",
-                     "Exchanges with the server:\r\n  Quorvex/connect_check.php: answered"}},
+                    {"not told this time: the connect check answered \"<html>\\x01 busy</html>\""},
+                    "Exchanges with the server:\r\n  Quorvex/connect_check.php: answered \"<html>\\x01 "
+                    "busy</html>\"."},
+        // The reply as compared, in printable ASCII, cut short.
         OutcomeCase{"MessageNotTrue",
-                    [] { answers.message = "FALSE"; },
+                    [] { answers.message = "FALSE \"\\\x7F\xB0\xFC " + std::string(46, 'x'); },
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
-                    {"not told this time: the message answered \"FALSE\""}},
+                    {"not told this time: the message answered \"FALSE \\x22\\x5C\\x7F\\xB0\\xFC xxx",
+                     "xxx\" (the first of 58 bytes)."}},
         OutcomeCase{"CheckWithoutAnswerInTime",
                     [] {
                         winInet.server = [](const fake::RequestRecord& request) {
@@ -266,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                     103,
                     EVENTLOG_WARNING_TYPE,
                     "no server",
-                    {"was not told: HostAddress is empty",
+                    {"was not told: HostAddress is empty", "No server: HostAddress is empty.",
                      "  Quorvex/connect_check.php: not sent: no connection to the server."}},
         OutcomeCase{
             "HostAddressTooLong",
@@ -275,13 +301,15 @@ INSTANTIATE_TEST_SUITE_P(
             EVENTLOG_WARNING_TYPE,
             "no server",
             {"was not told: HostAddress is longer than 511 bytes"}},
-        OutcomeCase{"PortRefused",
-                    [] { fake::kernel32.profileValue = "mgmt.example.com:0/q"; },
-                    103,
-                    EVENTLOG_WARNING_TYPE,
-                    "no server",
-                    {"HostAddress \"mgmt.example.com:0/q\" is refused whole: what follows the colon is not a "
-                     "port"}},
+        // The configured text as it is, in the ANSI code page, but for its control bytes.
+        OutcomeCase{
+            "PortRefused",
+            [] { fake::kernel32.profileValue = "mgmt.example.com:0/\xB0\xFC\x09"; },
+            103,
+            EVENTLOG_WARNING_TYPE,
+            "no server",
+            {"HostAddress \"mgmt.example.com:0/\xB0\xFC\\x09\" is refused whole: what follows the colon "
+             "is not a port"}},
         OutcomeCase{"SchemeRefused",
                     [] { fake::kernel32.profileValue = "HTTPS://mgmt.example.com"; },
                     103,
@@ -297,7 +325,23 @@ INSTANTIATE_TEST_SUITE_P(
             "told",
             {"still installed: it was running and was left installed, error 258 (The wait operation timed "
              "out.).",
-             "The management server was told"}},
+             "The management server was told",
+             "The service QUORVEX$TARNIKE was running; it was left installed: error 258 (The wait operation "
+             "timed out.)."}},
+        OutcomeCase{"DeleteRefused",
+                    [] { scm.deleteError = ERROR_ACCESS_DENIED; },
+                    104,
+                    EVENTLOG_ERROR_TYPE,
+                    "told",
+                    {"still installed: it was stopped and was left installed, error 5.",
+                     "The service QUORVEX$TARNIKE was stopped; it was left installed: error 5.\r\n"}},
+        OutcomeCase{"NotLookedAt",
+                    [] { scm.openServiceError = ERROR_ACCESS_DENIED; },
+                    104,
+                    EVENTLOG_ERROR_TYPE,
+                    "told",
+                    {"may still be installed: it could not be looked at, error 5.",
+                     "The service QUORVEX$TARNIKE could not be looked at: error 5.\r\n"}},
         OutcomeCase{"DependentServicesRunning",
                     [] {
                         NeverStops();
@@ -314,6 +358,8 @@ INSTANTIATE_TEST_SUITE_P(
             EVENTLOG_ERROR_TYPE,
             "told",
             {"may still be installed: it could not be looked at, the Service Control Manager could not be "
+             "opened (error 6).",
+             "The service QUORVEX$TARNIKE could not be looked at: the Service Control Manager could not be "
              "opened (error 6)."}},
         OutcomeCase{"StartingThenLeftAndNotReached",
                     [] {
@@ -325,7 +371,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EVENTLOG_ERROR_TYPE,
                     "not told",
                     {"it was starting and was left installed, error 258",
-                     "not told this time: WinINet could not be made ready: WinINet error 12029"}}),
+                     "not told this time: WinINet could not be made ready: WinINet error 12029",
+                     "over plain HTTP. WinINet could not be made ready for it: WinINet error 12029"}}),
     [](const ::testing::TestParamInfo<OutcomeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, EventHasADescriptionFromAFileOfWindowsItself) {
@@ -396,6 +443,22 @@ TEST_F(RunTest, WinInetsCodesAreDescribedFromItsOwnModule) {
         EXPECT_NE(0u, lookup.first & FORMAT_MESSAGE_MAX_WIDTH_MASK);
     }
     EXPECT_TRUE(fromWinInet);
+}
+
+// A run that left an exchange blocked in WinINet tells its outcome all the same, then ends without
+// WinINet's detach code.
+TEST_F(RunTest, RunLeftWaitingOnTheServerTellsItsOutcomeThenEndsAtOnce) {
+    fake::kernel32.threadsHang = true;
+    Run();
+    ASSERT_EQ(1u, fake::eventLog.events.size());
+    EXPECT_NE(std::string::npos,
+              fake::eventLog.events[0].strings[0].find("the connect check no answer within 80 s"));
+    EXPECT_EQ("not told", registry.Text(kKept, "Report"));
+    EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 0}}),
+              fake::kernel32.terminations);
+    for (auto& hanging : fake::kernel32.hanging) {
+        hanging.first(hanging.second);  // so that no exchange is left running for the tests after this one
+    }
 }
 
 TEST_F(RunTest, ManyExchangesStayWithinWhatAnEventHolds) {

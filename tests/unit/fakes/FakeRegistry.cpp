@@ -55,9 +55,13 @@ namespace platform {
 
 using fake::registry;
 
-LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*keyClass*/, DWORD /*options*/,
+// Every reserved argument must be zero, and the options of an open too, as their pages say.
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char* keyClass, DWORD options,
                      REGSAM desired, void* /*securityAttributes*/, HKEY* result, DWORD* /*disposition*/) {
     registry.opens.push_back({subKey, desired, true});
+    if (reserved != 0 || keyClass != nullptr || options != REG_OPTION_NON_VOLATILE) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (key != HKEY_LOCAL_MACHINE || registry.createError != ERROR_SUCCESS) {
         return registry.createError != ERROR_SUCCESS ? registry.createError : ERROR_ACCESS_DENIED;
     }
@@ -68,8 +72,11 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD /*reserved*/, char* /*k
     return ERROR_SUCCESS;
 }
 
-LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM desired, HKEY* result) {
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM desired, HKEY* result) {
     registry.opens.push_back({subKey, desired, false});
+    if (options != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (key != HKEY_LOCAL_MACHINE || registry.keys.count(subKey) == 0) {
         return ERROR_FILE_NOT_FOUND;
     }
@@ -79,11 +86,14 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD /*options*/, REGSAM desir
     return ERROR_SUCCESS;
 }
 
-LONG RegSetValueExA(HKEY key, const char* valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
+LONG RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const BYTE* data,
                     DWORD size) {
     const std::string* path = fake::PathOf(key);
     if (path == nullptr) {
         return ERROR_INVALID_HANDLE;
+    }
+    if (reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
     }
     if (registry.setError != ERROR_SUCCESS &&
         (registry.setFailsFor.empty() || registry.setFailsFor == valueName)) {
@@ -93,11 +103,14 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD /*reserved*/, DWORD t
     return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* /*reserved*/, DWORD* type, BYTE* data,
+LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* size) {
     const std::string* path = fake::PathOf(key);
     if (path == nullptr) {
         return ERROR_INVALID_HANDLE;
+    }
+    if (reserved != nullptr) {
+        return ERROR_INVALID_PARAMETER;
     }
     auto& values = registry.keys[*path];
     auto found = values.find(valueName);
@@ -125,7 +138,10 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
                                                       : static_cast<LONG>(ERROR_FILE_NOT_FOUND);
 }
 
-LONG RegDeleteKeyExA(HKEY key, const char* subKey, REGSAM desired, DWORD /*reserved*/) {
+LONG RegDeleteKeyExA(HKEY key, const char* subKey, REGSAM desired, DWORD reserved) {
+    if (reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
     char view[16];
     std::snprintf(view, sizeof(view), " @0x%X", static_cast<unsigned>(desired));
     registry.deletedKeys.push_back(subKey + std::string(view));

@@ -1,0 +1,23 @@
+#include "check/CheckRun.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "check/InstallCheck.h"
+#include "check/KeptReport.h"
+#include "check/Verdict.h"
+
+int RunCheck(int argc, char** argv) {
+    const char* mode = argc > 1 ? argv[1] : "";
+    if (std::strcmp(mode, "forget") == 0) {
+        return ForgetKeptOutcome() ? 0 : 1;
+    }
+    const bool stale = std::strcmp(mode, "stale") == 0;
+    if (!stale && mode[0] != '\0') {
+        std::fprintf(stderr, "usage: qrvxScheck [forget | stale]\n");
+        return 1603;  // ERROR_INSTALL_FAILURE: a mistaken call is never taken for success
+    }
+    const Verdict verdict = Decide(CheckInstalled(), stale ? KeptReport::kUnknown : ReadKeptReport());
+    std::printf("%s\n", verdict.line);
+    return verdict.status;
+}
