@@ -241,11 +241,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "busy</html>\"."},
         // The reply as compared, in printable ASCII, cut short.
         OutcomeCase{"MessageNotTrue",
-                    [] { answers.message = "FALSE \"\\\x7F\xB0\xFC " + std::string(46, 'x'); },
+                    [] { answers.message = "FALSE \"\\\x7F\x80\xFC " + std::string(46, 'x'); },
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
-                    {"not told this time: the message answered \"FALSE \\x22\\x5C\\x7F\\xB0\\xFC xxx",
+                    {"not told this time: the message answered \"FALSE \\x22\\x5C\\x7F\\x80\\xFC xxx",
                      "xxx\" (the first of 58 bytes)."}},
         OutcomeCase{"CheckWithoutAnswerInTime",
                     [] {
