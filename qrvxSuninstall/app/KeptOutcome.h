@@ -24,3 +24,21 @@ inline constexpr char kNotTold[] = "not told";              // not reached, or n
 inline constexpr char kNoServer[] = "no server";            // qrvxconfig.ini names none
 
 }  // namespace KeptOutcome
+
+// What the server was told.
+enum class ReportOutcome {
+    kTold,           // the message was answered TRUE
+    kNotRegistered,  // every adapter was asked about and none is registered: nothing to tell
+    kNotTold,        // not reached, not answered in time, no CONNECTED, the message not answered TRUE
+    kNoServer,       // the configuration names no server
+};
+
+namespace KeptOutcome {
+
+// The word of each ReportOutcome, in its order: the one table that the run writes by and the check reads by.
+inline constexpr const char* kReportWords[] = {kTold, kNotRegistered, kNotTold, kNoServer};
+static_assert(sizeof(kReportWords) / sizeof(kReportWords[0]) ==
+                  static_cast<int>(ReportOutcome::kNoServer) + 1,
+              "a word for each outcome");
+
+}  // namespace KeptOutcome

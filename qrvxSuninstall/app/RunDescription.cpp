@@ -91,16 +91,24 @@ const char* StateName(DWORD state) {
     }
 }
 
+// Why RemoveService could not look at the service: its manager would not open, or the look failed.
+void WhyNotLookedAt(DWORD code, Text& text) {
+    if (code == ERROR_INVALID_HANDLE) {
+        text << "the Service Control Manager could not be opened (error 6)";
+    } else {
+        text.Error(code);
+    }
+}
+
 void ServicePhase(const RunRecord& record, Text& text) {
     text << "The service " << ServiceIdentity::kName;
     if (record.foundState == 0) {
         if (record.removeResult == ERROR_SUCCESS) {
             text << " was not installed.";
-        } else if (record.removeResult == ERROR_INVALID_HANDLE) {
-            text << " could not be looked at: the Service Control Manager could not be opened (error 6).";
         } else {
             text << " could not be looked at: ";
-            text.Error(record.removeResult) << ".";
+            WhyNotLookedAt(record.removeResult, text);
+            text << ".";
         }
         return;
     }
@@ -269,11 +277,8 @@ void Headline(const RunRecord& record, Text& text) {
         text << "The Quorvex service is gone from this machine.";
     } else if (record.foundState == 0) {
         text << "The Quorvex service may still be installed: it could not be looked at, ";
-        if (record.removeResult == ERROR_INVALID_HANDLE) {
-            text << "the Service Control Manager could not be opened (error 6).";
-        } else {
-            text.Error(record.removeResult) << ".";
-        }
+        WhyNotLookedAt(record.removeResult, text);
+        text << ".";
     } else {
         text << "The Quorvex service is still installed: it was " << StateName(record.foundState)
              << " and was left installed, ";

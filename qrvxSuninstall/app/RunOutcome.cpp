@@ -25,7 +25,7 @@ LONG SetNumber(HKEY key, const char* name, DWORD value) {
                                     sizeof(value));
 }
 
-void RegisterEventSource() {
+void RegisterSource() {
     HKEY key = nullptr;
     if (platform::RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                   KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
@@ -48,7 +48,7 @@ WORD EventType(DWORD eventId) {
 }
 
 void WriteEvent(DWORD eventId, const std::string& text) {
-    RegisterEventSource();
+    RegisterSource();
     HANDLE source = platform::RegisterEventSourceA(nullptr, kEventSource);
     if (source == nullptr) {
         return;
@@ -56,20 +56,6 @@ void WriteEvent(DWORD eventId, const std::string& text) {
     const char* strings[] = {text.c_str()};
     platform::ReportEventA(source, EventType(eventId), 0, eventId, nullptr, 1, 0, strings, nullptr);
     platform::DeregisterEventSource(source);
-}
-
-const char* ReportWord(ReportOutcome outcome) {
-    switch (outcome) {
-        case ReportOutcome::kTold:
-            return KeptOutcome::kTold;
-        case ReportOutcome::kNotRegistered:
-            return KeptOutcome::kNotRegistered;
-        case ReportOutcome::kNotTold:
-            return KeptOutcome::kNotTold;
-        case ReportOutcome::kNoServer:
-            break;
-    }
-    return KeptOutcome::kNoServer;
 }
 
 // The report's word goes first and comes back last: a record that could not be written whole has none, and
@@ -85,7 +71,7 @@ void KeepOutcome(DWORD eventId, ReportOutcome outcome, const std::string& text) 
     if ((deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND) &&
         SetNumber(key, KeptOutcome::kOutcomeValue, eventId) == ERROR_SUCCESS &&
         SetText(key, KeptOutcome::kTextValue, REG_SZ, text) == ERROR_SUCCESS) {
-        SetText(key, KeptOutcome::kReportValue, REG_SZ, ReportWord(outcome));
+        SetText(key, KeptOutcome::kReportValue, REG_SZ, KeptOutcome::kReportWords[static_cast<int>(outcome)]);
     }
     platform::RegCloseKey(key);
 }

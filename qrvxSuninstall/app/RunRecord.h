@@ -6,16 +6,9 @@
 #include <string>
 
 #include "adapter/ServiceUtility.h"
+#include "app/KeptOutcome.h"
 #include "app/ReportConfig.h"
 #include "transport/HttpRequest.h"
-
-// What the server was told.
-enum class ReportOutcome {
-    kTold,           // the message was answered TRUE
-    kNotRegistered,  // every adapter was asked about and none is registered: nothing to tell
-    kNotTold,        // not reached, not answered in time, no CONNECTED, the message not answered TRUE
-    kNoServer,       // the configuration names no server
-};
 
 // The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds.
 constexpr DWORD kEventTold = 100;            // Information: gone, and the server told

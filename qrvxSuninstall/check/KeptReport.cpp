@@ -5,6 +5,10 @@
 #include "app/KeptOutcome.h"
 #include "platform/Win32.h"
 
+static_assert(static_cast<int>(KeptReport::kTold) == static_cast<int>(ReportOutcome::kTold) + 1 &&
+                  static_cast<int>(KeptReport::kNoServer) == static_cast<int>(ReportOutcome::kNoServer) + 1,
+              "the kept words in the order of the run's outcomes");
+
 KeptReport ReadKeptReport() {
     HKEY key = nullptr;
     if (platform::RegOpenKeyExA(HKEY_LOCAL_MACHINE, KeptOutcome::kKey, 0,
@@ -22,18 +26,11 @@ KeptReport ReadKeptReport() {
         return KeptReport::kUnknown;
     }
     word[size < sizeof(word) ? size : sizeof(word) - 1] = '\0';
-    const struct {
-        const char* word;
-        KeptReport report;
-    } known[] = {
-        {KeptOutcome::kTold, KeptReport::kTold},
-        {KeptOutcome::kNotRegistered, KeptReport::kNotRegistered},
-        {KeptOutcome::kNotTold, KeptReport::kNotTold},
-        {KeptOutcome::kNoServer, KeptReport::kNoServer},
-    };
-    for (const auto& entry : known) {
-        if (std::strcmp(word, entry.word) == 0) {
-            return entry.report;
+    int outcome = 0;
+    for (const char* known : KeptOutcome::kReportWords) {
+        ++outcome;
+        if (std::strcmp(word, known) == 0) {
+            return static_cast<KeptReport>(outcome);
         }
     }
     return KeptReport::kUnknown;

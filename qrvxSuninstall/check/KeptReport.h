@@ -1,6 +1,7 @@
 // The outcome the last run of qrvxSuninstall kept on the machine, as the launcher's check reads it.
 #pragma once
 
+// After kUnknown, in the order of the run's ReportOutcome (KeptOutcome.h), whose words the record holds.
 enum class KeptReport {
     kUnknown,  // no record, one that cannot be read, or one that may be another run's
     kTold,

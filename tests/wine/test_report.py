@@ -15,7 +15,7 @@ TEXT.update({kind: kind.upper().replace(":", "-") for kind in MANY})
 CONNECT = "/Quorvex/connect_check.php"
 REGISTER = "/Quorvex/register_check.php"
 MESSAGE = "/Quorvex/message_post.php"
-LOCAL = b"[Configuration]\r\nHostAddress=127.0.0.1\r\n"
+LOCAL = rig.LOCAL_CONFIG
 # HostAddress at the longest the program takes: 511 bytes.
 LONGEST_ADDRESS = b"127.0.0.1/" + b"p" * (511 - len(b"127.0.0.1/"))
 
