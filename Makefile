@@ -24,16 +24,17 @@ NATIVE_JOBS ?= 16
 
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
-# The Wine 10 chroot, when there is none yet, is made from the start, while everything is built, then its
-# template prefix is booted: the tests under Wine 10 wait for both, and the slowest of them need two minutes
-# of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
+# The chroot of the other Debian release's Wine, when there is none yet, is made from the start, while
+# everything is built, then its template prefix is booted: the tests under that Wine wait for both, and the
+# slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
 # tests that would make them otherwise find them made). The sanitize and Clang builds go on while
 # the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
 # the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
-	    QRVX_WINE_RELEASE=10 python3 tests/wine/rig.py --template'; } >build/wine-trixie.log 2>&1 & chroot=$$!; \
+	    QRVX_WINE_RELEASE=$$(python3 tests/wine/wine_release.py other) python3 tests/wine/rig.py --template'; \
+	  } >build/wine-chroot.log 2>&1 & chroot=$$!; \
 	  status=0; \
 	  ( $(MAKE) --no-print-directory $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \

@@ -3,7 +3,8 @@
 Each test module runs as its own process inside a private network namespace that it makes (see run()), so
 that the adapters Wine sees and port 80 of 127.0.0.1 belong to that test alone. Inside it:
 
-- Wine: the host's, or Debian 13's Wine 10.0 from a chroot (QRVX_WINE_RELEASE=10, wine_release.py);
+- Wine: the release QRVX_WINE_RELEASE names, 8 or 10: the host's own, or the other Debian release's from a
+  chroot (wine_release.py);
   a prefix of the test's own, copied from that release's template prefix, booted once (kept under build/),
   a persistent wineserver started inside the namespace and ended after each test, and the Windows programs
   run by their C:\\ paths. Tests of separate processes share nothing, so they can run at the same time.
@@ -90,7 +91,7 @@ class WineRelease:
     tests copy. Every command the rig runs under Wine comes from here."""
 
     def __init__(self, name, loaders, wineserver, template):
-        self.name = name
+        self.name = name  # "8" or "10", as QRVX_WINE_RELEASE names it
         self.loaders = loaders  # arch: command list
         self.wineserver = wineserver  # command list
         self.template = template
@@ -99,31 +100,27 @@ class WineRelease:
         return self.loaders[arch]
 
     def commands(self):
-        return [*self.loaders.values(), self.wineserver]
+        return [self.loaders[HELPER_ARCH], self.wineserver]
 
 
-# /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is installed, even on a host that
-# cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader, such as one that cannot start, to show
-# what a host without 32-bit support does.
-SYSTEM_WINE = WineRelease(
-    "system",
-    loaders={"x64": ["/usr/lib/wine/wine64"],
-             "x86": [os.environ.get("QRVX_WINE32_LOADER", "/usr/lib/wine/wine")]},
-    wineserver=["wineserver"],
-    template=Path(os.environ.get("QRVX_WINEPREFIX", BUILD / "wine-prefix")))
+def wine_of(name):
+    """The Wine release NAME: the host's own, or the one from a Debian chroot (wine_release.py), each of whose
+    commands enters the chroot in a mount namespace of its own, with the build folder (the programs and the
+    prefixes) at its own path. /usr/bin/wine is never used: it picks the 32-bit loader whenever wine32 is
+    installed, even on a host that cannot run it. QRVX_WINE32_LOADER stands in another 32-bit loader for the
+    host's, such as one that cannot start, to show what a host without 32-bit support does."""
+    paths = dict(wine_release.LOADERS)
+    if name == wine_release.HOST:
+        paths["x86"] = os.environ.get("QRVX_WINE32_LOADER", paths["x86"])
 
-
-def chroot_wine(name):
-    """A Wine release from a Debian chroot (wine_release.py): each of its commands enters the chroot in a
-    mount namespace of its own, with the build folder (the programs and the prefixes) at its own path."""
     def enter(path):
         return wine_release.command(name, [path], shared=[BUILD])
-    return WineRelease(name, loaders={arch: enter(path) for arch, path in wine_release.LOADERS.items()},
+    return WineRelease(name, loaders={arch: enter(path) for arch, path in paths.items()},
                        wineserver=enter(wine_release.WINESERVER), template=wine_release.prefix(name, BUILD))
 
 
-# The Wine every test and the demo run under: the host's, or with QRVX_WINE_RELEASE=10 Debian 13's Wine 10.0.
-RELEASE = SYSTEM_WINE if wine_release.selected() == wine_release.HOST else chroot_wine(wine_release.selected())
+# The Wine every test and the demo run under: the host's, or the one QRVX_WINE_RELEASE names.
+RELEASE = wine_of(wine_release.selected())
 
 
 def private_prefix(namespace):
@@ -449,7 +446,7 @@ class Wine:
         does an internal CA's. Wine 8 keeps it in the prefix's LocalMachine Root store once added there; Wine 10
         builds that store again from the CA bundle in every process, so there every later command of this
         prefix sees a bundle of the test CA alone."""
-        if self.release is SYSTEM_WINE:
+        if self.release.name not in wine_release.TRUSTS_CA_BUNDLE:
             probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
             result = self.run_helper(probe, ["trust", self.place("helpers", certificates.ca_der)])
             assert b"trusted 1" in result.stdout, result.stdout + result.stderr
@@ -728,14 +725,21 @@ def missing_prerequisite(arch="x64", release=None):
     if os.geteuid() != 0:
         return "The Wine rig needs root, for its private network namespaces."
     # Makes the chroot of a release that comes from one, the first time: outside any test namespace.
-    reason = wine_release.missing(release.name) if release is not SYSTEM_WINE else None
+    reason = wine_release.missing(release.name)
     if reason:
         return reason
-    for command in (["ip"], *release.commands()):
-        if shutil.which(command[0]) is None:
-            return f"{command[0]} is missing: run 'make test' as root to install it."
-    if arch == "x86" and not runs_32bit_programs(release):
-        return "This host cannot run 32-bit programs; the x86 program was built and checked, not run."
+    if shutil.which("ip") is None:
+        return "ip is missing: run 'make test' as root to install it."
+    # Each command ends with the program it runs, by its path under the release's root.
+    for command in release.commands():
+        if not (wine_release.root(release.name) / command[-1].lstrip("/")).exists():
+            return f"Wine {release.name} has no {command[-1]}: run 'make test' as root to install it."
+    if arch == "x86":
+        missing_32bit = wine_release.missing_32bit(release.name)
+        if missing_32bit and "QRVX_WINE32_LOADER" not in os.environ:
+            return f"{missing_32bit}; the x86 program was built and checked, not run."
+        if not runs_32bit_programs(release):
+            return "This host cannot run 32-bit programs; the x86 program was built and checked, not run."
     return None
 
 
