@@ -2,7 +2,7 @@
 
 #include "adapter/ServiceUtility.h"
 #include "app/ReportConfig.h"
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 #include "transport/ReportProtocol.h"
 
 // The base path of any value the configuration passes on fits the client's field whole, its "/" included;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/KeptOutcome.h"
+#include "outcome/KeptOutcome.h"
 #include "platform/Win32.h"
 
 static_assert(static_cast<int>(KeptReport::kTold) == static_cast<int>(ReportOutcome::kTold) + 1 &&

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/ReportConfig.h"
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 
 CHttpRequest* g_pHttpRequest = nullptr;
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/KeptOutcome.h"
+#include "outcome/KeptOutcome.h"
 #include "app/ReportConfig.h"
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"

@@ -2,7 +2,7 @@
 // outcome (KeptOutcome.h) for the launcher's check and detection rules.
 #pragma once
 
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 
 // Writes both from `record`. Either may fail, for want of rights or of the event log service: the run goes
 // on all the same, and its end is as it would be without them.

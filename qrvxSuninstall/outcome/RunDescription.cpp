@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 #include "app/ServiceIdentity.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "adapter/ServiceUtility.h"
-#include "app/KeptOutcome.h"
+#include "outcome/KeptOutcome.h"
 #include "app/ReportConfig.h"
 #include "transport/HttpRequest.h"
 

@@ -1,8 +1,8 @@
-#include "app/RunOutcome.h"
+#include "outcome/RunOutcome.h"
 
 #include <string>
 
-#include "app/KeptOutcome.h"
+#include "outcome/KeptOutcome.h"
 
 namespace {
 

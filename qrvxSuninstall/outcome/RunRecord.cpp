@@ -1,4 +1,4 @@
-#include "app/RunRecord.h"
+#include "outcome/RunRecord.h"
 
 #include <algorithm>
 #include <cstring>
