@@ -12,7 +12,8 @@ rem be, nothing kept is taken.
 setlocal
 set "kept="
 "%~dp0qrvxScheck.exe" forget
-if errorlevel 1 set "kept=stale"
+rem Any status but 0, a crash's negative one included, which "if errorlevel 1" would take for success.
+if not "%errorlevel%"=="0" set "kept=stale"
 "%~dp0qrvxSuninstall.exe"
 "%~dp0qrvxScheck.exe" %kept%
 set "status=%errorlevel%"

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "outcome/RunRecord.h"
 #include "app/ServiceIdentity.h"
+#include "outcome/RunRecord.h"
 
 namespace {
 
@@ -102,6 +102,16 @@ void WhyNotLookedAt(DWORD code, Text& text) {
 
 void ServicePhase(const RunRecord& record, Text& text) {
     text << "The service " << ServiceIdentity::kName;
+    if (ServiceMarkedForDeletion(record)) {
+        if (record.foundState != 0) {
+            text << " was " << StateName(record.foundState) << "; it";
+        }
+        text << " was already marked for deletion: ";
+        text.Error(record.removeResult)
+            << ". The Service Control Manager deletes it once no program holds it open, at the latest at the "
+               "next restart.";
+        return;
+    }
     if (record.foundState == 0) {
         if (record.removeResult == ERROR_SUCCESS) {
             text << " was not installed.";
@@ -133,6 +143,8 @@ const char* Refusal(AddressRefusal refusal) {
             return "what follows the colon is not a port, a number from 1 to 65535";
         case AddressRefusal::kUnknownScheme:
             return "it begins with a scheme other than http:// or https:// (in lower case)";
+        case AddressRefusal::kNeverResolves:
+            return "its host is a name under .invalid, which never resolves";
         case AddressRefusal::kNone:
             break;
     }
@@ -149,6 +161,9 @@ void NoServer(const RunRecord& record, Text& text) {
         text << "HostAddress is longer than 511 bytes, and is refused whole";
     } else if (record.hostAddress[0] == '\0') {
         text << "HostAddress is empty";
+    } else if (record.refusal == AddressRefusal::kNeverResolves) {
+        text << "qrvxconfig.ini still holds the sample's address, HostAddress \"";
+        text.Printable(record.hostAddress) << "\", a name under .invalid, which never resolves";
     } else if (record.refusal != AddressRefusal::kNone) {
         text << "HostAddress \"";
         text.Printable(record.hostAddress) << "\" is refused whole: " << Refusal(record.refusal);
@@ -185,6 +200,31 @@ const char* Path(ExchangeKind kind) {
     return "Quorvex/message_post.php";
 }
 
+// What the reply's status says, where it is more than a plain success.
+void Status(const ExchangeResult& result, Text& text) {
+    const DWORD status = result.status;
+    if (status == 0) {
+        text << ", with no HTTP status";
+        return;
+    }
+    text << ", HTTP " << static_cast<unsigned long>(status);
+    if (status == 407) {
+        text << ": a proxy asks for credentials, which SYSTEM cannot give it";
+    } else if (status >= 300 && status < 400) {
+        if (result.locationBytes == 0) {
+            text << ", a redirect to no Location";
+            return;
+        }
+        const std::size_t shown = std::strlen(result.location);
+        text << ", a redirect to \"";
+        text.Printable(result.location, shown, true) << "\"";
+        if (result.locationBytes > shown) {
+            text << " (the first of " << static_cast<unsigned long>(result.locationBytes) << " bytes)";
+        }
+        text << ", which is not followed";
+    }
+}
+
 void Result(const RecordedExchange& exchange, Text& text) {
     switch (exchange.result.outcome) {
         case ExchangeOutcome::kAnswered: {
@@ -194,6 +234,7 @@ void Result(const RecordedExchange& exchange, Text& text) {
             if (exchange.replyBytes > shown) {
                 text << " (the first of " << static_cast<unsigned long>(exchange.replyBytes) << " bytes)";
             }
+            Status(exchange.result, text);
             return;
         }
         case ExchangeOutcome::kNotSent:
@@ -251,9 +292,8 @@ void FirstFailure(const RunRecord& record, Text& text) {
     const std::size_t listed = std::min(record.exchangeCount, kListedExchanges);
     for (std::size_t i = 0; i < listed; ++i) {
         const RecordedExchange& exchange = record.exchanges[i];
-        const bool failed = exchange.kind == ExchangeKind::kRegister
-                                ? exchange.result.outcome != ExchangeOutcome::kAnswered
-                                : !exchange.yes;
+        const bool failed =
+            exchange.kind == ExchangeKind::kRegister ? !IsServersAnswer(exchange.result) : !exchange.yes;
         if (failed) {
             if (exchange.kind == ExchangeKind::kConnect) {
                 text << "the connect check ";
@@ -273,7 +313,11 @@ void FirstFailure(const RunRecord& record, Text& text) {
 // The outcome in two sentences, first of all, where a list of events shows it: the service, then the
 // server, each with the reason when it is not what it should be.
 void Headline(const RunRecord& record, Text& text) {
-    if (!ServiceLeftInstalled(record)) {
+    if (ServiceMarkedForDeletion(record)) {
+        text << "The Quorvex service goes from this machine at the next restart: it is marked for deletion, "
+                "and "
+                "another program still holds it open.";
+    } else if (!ServiceLeftInstalled(record)) {
         text << "The Quorvex service is gone from this machine.";
     } else if (record.foundState == 0) {
         text << "The Quorvex service may still be installed: it could not be looked at, ";

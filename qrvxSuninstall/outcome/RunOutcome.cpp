@@ -1,6 +1,8 @@
 #include "outcome/RunOutcome.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "outcome/KeptOutcome.h"
 
@@ -47,14 +49,39 @@ WORD EventType(DWORD eventId) {
     }
 }
 
+// The event's one string, in UTF-16 from the ANSI code page. Event Viewer takes "%n" in a string it is given
+// for an insertion of its own (ReportEvent's page), and the text holds what the program does not choose: the
+// configured address, the server's replies. A word joiner after every "%" keeps each a percent sign as it
+// shows, invisibly; the kept record has the text as it is.
+std::vector<WCHAR> EventString(const std::string& text) {
+    const int units = platform::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::vector<WCHAR> wide(units > 0 ? static_cast<std::size_t>(units) : 1);
+    if (units <= 0 ||
+        platform::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), units) != units) {
+        wide.assign(1, 0);
+    }
+    const WCHAR percent = static_cast<WCHAR>('%');
+    const WCHAR wordJoiner = static_cast<WCHAR>(0x2060);
+    std::vector<WCHAR> shown;
+    shown.reserve(wide.size() + static_cast<std::size_t>(std::count(wide.begin(), wide.end(), percent)));
+    for (WCHAR unit : wide) {
+        shown.push_back(unit);
+        if (unit == percent) {
+            shown.push_back(wordJoiner);
+        }
+    }
+    return shown;
+}
+
 void WriteEvent(DWORD eventId, const std::string& text) {
     RegisterSource();
     HANDLE source = platform::RegisterEventSourceA(nullptr, kEventSource);
     if (source == nullptr) {
         return;
     }
-    const char* strings[] = {text.c_str()};
-    platform::ReportEventA(source, EventType(eventId), 0, eventId, nullptr, 1, 0, strings, nullptr);
+    const std::vector<WCHAR> shown = EventString(text);
+    const WCHAR* strings[] = {shown.data()};
+    platform::ReportEventW(source, EventType(eventId), 0, eventId, nullptr, 1, 0, strings, nullptr);
     platform::DeregisterEventSource(source);
 }
 

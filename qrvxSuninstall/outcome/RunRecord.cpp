@@ -8,7 +8,7 @@
 RunRecord g_runRecord;
 
 void ResetRunRecord() {
-    std::memset(&g_runRecord, 0, sizeof(g_runRecord));
+    g_runRecord = RunRecord();
     g_runRecord.adapterCount = -1;
 }
 
@@ -56,7 +56,7 @@ void RecordExchange(ExchangeKind kind, const char* adapterAddress, const Exchang
             break;
         case ExchangeKind::kRegister:
             ++record.checksAsked;
-            if (result.outcome == ExchangeOutcome::kAnswered) {
+            if (IsServersAnswer(result)) {
                 ++record.checksAnswered;
             }
             break;
@@ -68,8 +68,18 @@ void RecordExchange(ExchangeKind kind, const char* adapterAddress, const Exchang
     }
 }
 
+// A 503 from a server in a boot storm, a 407 from a proxy or a 301 to another address came with a body too,
+// but the server has not said what it knows of the adapter.
+bool IsServersAnswer(const ExchangeResult& result) {
+    return result.outcome == ExchangeOutcome::kAnswered && result.status >= 200 && result.status < 300;
+}
+
+bool ServiceMarkedForDeletion(const RunRecord& record) {
+    return record.removeResult == ERROR_SERVICE_MARKED_FOR_DELETE;
+}
+
 bool ServiceLeftInstalled(const RunRecord& record) {
-    return record.removeResult != ERROR_SUCCESS;
+    return record.removeResult != ERROR_SUCCESS && !ServiceMarkedForDeletion(record);
 }
 
 // The default, an empty value, one refused, and 0.0.0.0 (what a missing key gives) name no server.
@@ -85,8 +95,9 @@ ReportOutcome GetReportOutcome(const RunRecord& record) {
     if (NamesNoServer(record)) {
         return ReportOutcome::kNoServer;
     }
-    // Every check answered, none yes, so no message: a later run would hear the same. A check that was not
-    // answered, or an adapter list with nothing in it, tells nothing of the kind.
+    // Every check answered by the server itself, none yes, so no message: a later run would hear the same.
+    // A check that was not answered, or answered with a status that is not a success, or an adapter list
+    // with nothing in it, tells nothing of the kind.
     if (record.connectYes && record.checksAsked > 0 && record.checksAnswered == record.checksAsked &&
         !record.messageAsked) {
         return ReportOutcome::kNotRegistered;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "adapter/ServiceUtility.h"
-#include "outcome/KeptOutcome.h"
 #include "app/ReportConfig.h"
+#include "outcome/KeptOutcome.h"
 #include "transport/HttpRequest.h"
 
 // The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds.
@@ -67,6 +67,14 @@ void RecordAdapterCount(int count);
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
                     const std::string& reply, bool yes);
 
+// Whether a reply came from the server with a success status (2xx): one that says what the server knows.
+bool IsServersAnswer(const ExchangeResult& result);
+// Whether a call of RemoveService found the service marked for deletion already (1072): by an earlier run
+// whose deletion waits for a handle that another program holds (the Services console, a monitoring
+// agent), or by anyone. The Service Control Manager deletes it once that handle is closed, at the latest at
+// the next restart, and nothing more can be done to it: it counts as removed.
+bool ServiceMarkedForDeletion(const RunRecord& record);
+// Whether the service is still installed and stays so: RemoveService failed for any other reason.
 bool ServiceLeftInstalled(const RunRecord& record);
 bool NamesNoServer(const RunRecord& record);
 ReportOutcome GetReportOutcome(const RunRecord& record);

@@ -52,6 +52,7 @@ Function Resolve(HMODULE module, const char* name) {
         return nullptr;
     }
     // The two-step cast keeps compilers quiet about converting between function pointer types.
+    // NOLINTNEXTLINE(bugprone-casting-through-void): GetProcAddress's address is of the function's own type
     return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
 }
 
@@ -121,6 +122,11 @@ BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, D
 BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, DWORD* numberOfBytesRead) {
     QRVX_RESOLVE(WinInet, InternetReadFile);
     return function != nullptr ? function(file, buffer, numberOfBytesToRead, numberOfBytesRead) : FALSE;
+}
+
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index) {
+    QRVX_RESOLVE(WinInet, HttpQueryInfoA);
+    return function != nullptr ? function(request, infoLevel, buffer, bufferLength, index) : FALSE;
 }
 
 ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {

@@ -59,6 +59,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_MORE_DATA 234u
 #define ERROR_BROKEN_PIPE 109u
 #define ERROR_BUFFER_OVERFLOW 111u
+#define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_NO_DATA 232u
 #define WAIT_OBJECT_0 0u
 #define WAIT_TIMEOUT 258u
@@ -71,8 +72,10 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072u
 #define ERROR_INTERNET_INTERNAL_ERROR 12004u
 #define ERROR_INTERNET_NAME_NOT_RESOLVED 12007u
+#define ERROR_INTERNET_INCORRECT_HANDLE_STATE 12019u
 #define ERROR_INTERNET_CANNOT_CONNECT 12029u
 #define ERROR_INTERNET_INVALID_CA 12045u
+#define ERROR_HTTP_HEADER_NOT_FOUND 12150u
 
 #define SC_MANAGER_ALL_ACCESS 0xF003Fu
 #define SC_MANAGER_CONNECT 0x0001u
@@ -132,6 +135,9 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define INTERNET_OPTION_CONNECT_TIMEOUT 2u
 #define INTERNET_OPTION_SEND_TIMEOUT 5u
 #define INTERNET_OPTION_RECEIVE_TIMEOUT 6u
+#define HTTP_QUERY_STATUS_CODE 19u
+#define HTTP_QUERY_LOCATION 33u
+#define HTTP_QUERY_FLAG_NUMBER 0x20000000u
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -209,7 +215,7 @@ using ::RegisterEventSourceA;
 using ::RegOpenKeyExA;
 using ::RegQueryValueExA;
 using ::RegSetValueExA;
-using ::ReportEventA;
+using ::ReportEventW;
 using ::SetLastError;
 using ::Sleep;
 using ::TerminateProcess;
@@ -263,8 +269,8 @@ LONG RegDeleteValueA(HKEY key, const char* valueName);
 LONG RegCloseKey(HKEY key);
 
 HANDLE RegisterEventSourceA(const char* serverName, const char* sourceName);
-BOOL ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, void* userSid, WORD numStrings,
-                  DWORD dataSize, const char** strings, void* rawData);
+BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, void* userSid, WORD numStrings,
+                  DWORD dataSize, const WCHAR** strings, void* rawData);
 BOOL DeregisterEventSource(HANDLE eventLog);
 
 #endif
@@ -292,6 +298,7 @@ BOOL HttpSendRequestA(HINTERNET request, const char* headers, DWORD headersLengt
 BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, DWORD flags,
                                 DWORD_PTR context);
 BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, DWORD* numberOfBytesRead);
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index);
 ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer);
 
 }  // namespace platform

@@ -98,19 +98,56 @@ ExchangeOutcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& re
     return ExchangeOutcome::kAnswered;
 }
 
+// No Location a server sends is anywhere near this long; a longer one is only counted.
+constexpr DWORD kMaxLocationBytes = 64 * 1024;
+
+// The status line and, for a redirect, where it points: what a reply says besides its body. Both are in
+// the headers, which have all come once the request is sent, so neither query waits on the server.
+void ReadHead(HINTERNET request, ExchangeResult& result) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!platform::HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                                  nullptr)) {
+        status = 0;  // no status line came
+    }
+    result.status = status;
+    if (status < 300 || status >= 400) {
+        return;
+    }
+    std::vector<char> location(256);
+    size = static_cast<DWORD>(location.size());
+    BOOL read = platform::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr);
+    if (!read && platform::GetLastError() == ERROR_INSUFFICIENT_BUFFER && size < kMaxLocationBytes) {
+        location.resize(static_cast<std::size_t>(size) + 1);
+        size = static_cast<DWORD>(location.size());
+        read = platform::HttpQueryInfoA(request, HTTP_QUERY_LOCATION, location.data(), &size, nullptr);
+    }
+    if (!read || size >= location.size()) {
+        return;  // a redirect with no Location, or one too long to be any server's address
+    }
+    result.locationBytes = size;
+    const std::size_t kept = std::min<std::size_t>(size, kLocationExcerptBytes);
+    std::memcpy(result.location, location.data(), kept);
+    result.location[kept] = '\0';
+}
+
 void PerformExchange(Exchange& exchange) {
+    ExchangeResult result;
     if (platform::HttpSendRequestA(exchange.request, kFormHeader, sizeof(kFormHeader) - 1,
                                    exchange.body.data(), static_cast<DWORD>(exchange.body.size()))) {
-        exchange.result = {ReadReply(exchange.request, exchange.deadline, exchange.reply), ERROR_SUCCESS};
+        ReadHead(exchange.request, result);
+        result.outcome = ReadReply(exchange.request, exchange.deadline, exchange.reply);
     } else {
         // The last error is this thread's own: it is read here or never.
-        exchange.result = {ExchangeOutcome::kFailed, platform::GetLastError()};
+        result = {ExchangeOutcome::kFailed, platform::GetLastError()};
     }
-    Release(&exchange);
+    exchange.result = result;
 }
 
 DWORD WINAPI ExchangeThread(void* parameter) {
-    PerformExchange(*static_cast<Exchange*>(parameter));
+    auto* exchange = static_cast<Exchange*>(parameter);
+    PerformExchange(*exchange);
+    Release(exchange);
     --g_runningExchanges;
     return 0;
 }
@@ -130,6 +167,27 @@ INTERNET_PORT ParsePort(const char* text, std::size_t length) {
     return static_cast<INTERNET_PORT>(value);
 }
 
+// Whether `host` is a name under .invalid, which no resolver answers (RFC 6761): whoever wrote one meant
+// that it names no server, as the sample configuration does until it is edited. Names ignore case and a
+// final dot.
+bool NeverResolves(const char* host, std::size_t length) {
+    if (length > 0 && host[length - 1] == '.') {
+        --length;
+    }
+    const char label[] = "invalid";
+    const std::size_t labelLength = sizeof(label) - 1;
+    if (length < labelLength || (length > labelLength && host[length - labelLength - 1] != '.')) {
+        return false;
+    }
+    for (std::size_t i = 0; i < labelLength; ++i) {
+        const char c = host[length - labelLength + i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c) != label[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Splits `address` (its scheme already taken off) into its host, port and base path, each whole or not at
 // all. Returns why it is refused, with host and base path left empty and the port as it was.
 template <std::size_t HostCapacity, std::size_t BasePathCapacity>
@@ -147,6 +205,9 @@ AddressRefusal SplitAddress(const char* address, char (&host)[HostCapacity], INT
     }
     if (hostLength >= HostCapacity) {
         return AddressRefusal::kHostTooLong;
+    }
+    if (NeverResolves(address, hostLength)) {
+        return AddressRefusal::kNeverResolves;
     }
     INTERNET_PORT givenPort = port;
     if (colon != nullptr) {
@@ -264,6 +325,7 @@ void CHttpRequest::SendPost(const char* relativePath, std::string& reply, const 
     HANDLE thread = platform::CreateThread(nullptr, 0, ExchangeThread, exchange, 0, nullptr);
     if (thread == nullptr) {
         --g_runningExchanges;
+        exchange->owners = 1;        // no thread holds it
         PerformExchange(*exchange);  // unbounded, as it would be without threads, but answered
     } else {
         DWORD waited = platform::WaitForSingleObject(thread, static_cast<DWORD>(deadline - now));

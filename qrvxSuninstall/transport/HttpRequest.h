@@ -21,6 +21,7 @@ enum class AddressRefusal {
     kBasePathTooLong,  // past the field, with its "/"
     kBadPort,          // after ":", anything but a decimal number from 1 to 65535
     kUnknownScheme,    // "name://", where only "http://" and "https://" are known
+    kNeverResolves,    // a host name under .invalid: the sample configuration's, as it ships
 };
 
 // What became of the last exchange SendPost was asked for.
@@ -34,9 +35,20 @@ enum class ExchangeOutcome {
     kPastReportDeadline,    // still under way when the whole run's deadline came
 };
 
+// The first bytes of a redirect's Location kept: enough to tell which server it sends the client to.
+constexpr std::size_t kLocationExcerptBytes = 80;
+
 struct ExchangeResult {
-    ExchangeOutcome outcome;
-    DWORD error;  // WinINet's code, for kFailed
+    ExchangeResult() = default;
+    ExchangeResult(ExchangeOutcome outcome_, DWORD error_) : outcome(outcome_), error(error_) {}
+
+    ExchangeOutcome outcome = ExchangeOutcome::kNotSent;
+    DWORD error = ERROR_SUCCESS;  // WinINet's code, for kFailed
+    // Of a reply that came: its HTTP status, 0 when it had none; for a 3xx, the Location it named and how
+    // long that was. Whatever they say, the body alone is the reply.
+    DWORD status = 0;
+    char location[kLocationExcerptBytes + 1] = {};
+    std::size_t locationBytes = 0;
 };
 
 class CHttpRequest {

@@ -1,7 +1,8 @@
 // The configured address split into scheme, host, port and base path, over any text: either refused whole
-// (no connection, host and base path empty) or split whole: the host the "/"- and ":"-free start of the
-// address, the port the decimal number after its ":" (1 to 65535) or the scheme's own, the base path all
-// that follows its "/", ending in "/", and every request path the base path and the relative path, uncut.
+// (no connection, host and base path empty; a host under .invalid among them) or split whole: the host the
+// "/"- and ":"-free start of the address, the port the decimal number after its ":" (1 to 65535) or the
+// scheme's own, the base path all that follows its "/", ending in "/", and every request path the base path
+// and the relative path, uncut.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,16 @@ unsigned long Port(const std::string& text) {
     return value <= 65535 ? value : 0;
 }
 
+// Whether the host is a name under .invalid, in any case, with or without a final dot.
+bool UnderInvalid(std::string host) {
+    if (!host.empty() && host.back() == '.') {
+        host.pop_back();
+    }
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    return host == "invalid" || (host.size() > 8 && host.compare(host.size() - 8, 8, ".invalid") == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -75,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string given = end < rest.size() ? rest.substr(end + 1) : std::string();
     const std::string base =
         end < rest.size() ? given + (given.empty() || given.back() != '/' ? "/" : "") : std::string();
-    const bool fits =
-        !hostPart.empty() && hostPart.size() < kHostCapacity && port != 0 && base.size() < kBasePathCapacity;
+    const bool fits = !hostPart.empty() && hostPart.size() < kHostCapacity && !UnderInvalid(hostPart) &&
+                      port != 0 && base.size() < kBasePathCapacity;
 
     FUZZ_CHECK(request.m_bConnected == fits);
     FUZZ_CHECK(request.m_bSecure == secure);

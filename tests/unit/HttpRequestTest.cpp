@@ -76,6 +76,9 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostPortAndBasePath) {
         {"mgmt.example.com:1", "mgmt.example.com", 1, false, ""},
         {"mgmt.example.com:9999", "mgmt.example.com", 9999, false, ""},
         {"mgmt.example.com:00443/", "mgmt.example.com", 443, false, "/"},
+        // Only the last label of a name can make it one that never resolves.
+        {"invalid.example.com/x.invalid", "invalid.example.com", 80, false, "x.invalid/"},
+        {"mgmt.notinvalid", "mgmt.notinvalid", 80, false, ""},
         {"10.0.0.5/app:8080", "10.0.0.5", 80, false, "app:8080/"},  // a ":" in the path is the path's
         {kLongestHost.c_str(), kLongestHost.c_str(), 80, false, ""},
         {longestHostWithPort.c_str(), kLongestHost.c_str(), 65535, false,
@@ -134,6 +137,10 @@ TEST_F(HttpRequestTest, AddressThatDoesNotFitIsRefusedWhole) {
         {"HTTPS://host", AddressRefusal::kUnknownScheme},
         {"ftp://host/app", AddressRefusal::kUnknownScheme},
         {"http://https://host", AddressRefusal::kUnknownScheme},
+        // The sample's address as it ships, and any other name that never resolves, in any case.
+        {"mgmt.example.invalid", AddressRefusal::kNeverResolves},
+        {"https://MGMT.Example.INVALID.:8443/q", AddressRefusal::kNeverResolves},
+        {"invalid/quorvex", AddressRefusal::kNeverResolves},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address.substr(0, 40));
@@ -343,6 +350,74 @@ TEST_F(HttpRequestTest, EachExchangeSaysWhatCameOfIt) {
         }
         EXPECT_EQ(c.outcome, request.m_lastExchange.outcome);
     }
+}
+
+// The status of every reply that came, and where a redirect points, read from the request's headers; the
+// body is the reply all the same.
+TEST_F(HttpRequestTest, EachReplysStatusAndRedirectAreKept) {
+    const std::string longLocation = "http://mgmt2.example.com/" + std::string(300, 'q');
+    struct Case {
+        const char* name;
+        DWORD status;
+        std::string location;
+        std::string kept;  // of the Location
+        std::size_t locationBytes;
+        std::vector<DWORD> queries;
+    };
+    const DWORD kStatus = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
+    const Case cases[] = {
+        {"success", 200, "http://ignored/", "", 0, {kStatus}},
+        {"no status line", 0, "", "", 0, {kStatus}},
+        {"service unavailable", 503, "", "", 0, {kStatus}},
+        {"redirect",
+         302,
+         "http://mgmt2.example.com/",
+         "http://mgmt2.example.com/",
+         25,
+         {kStatus, HTTP_QUERY_LOCATION}},
+        {"redirect past the first buffer",
+         301,
+         longLocation,
+         longLocation.substr(0, kLocationExcerptBytes),
+         longLocation.size(),
+         {kStatus, HTTP_QUERY_LOCATION, HTTP_QUERY_LOCATION}},
+        {"redirect to nowhere", 303, "", "", 0, {kStatus, HTTP_QUERY_LOCATION}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::HttpReply reply = fake::Body("CONNECTED", c.status);
+        reply.location = c.location;
+        EXPECT_EQ("CONNECTED", Post(reply));
+        EXPECT_EQ(c.queries, OnlyRequest().headQueries);
+        EXPECT_FALSE(OnlyRequest().oddHeadQuery);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::ResetWinInet();
+        fake::HttpReply reply = fake::Body("CONNECTED", c.status);
+        reply.location = c.location;
+        fake::Serve(reply);
+        CHttpRequest request("10.0.0.5");
+        std::string text;
+        request.SendPost("Quorvex/connect_check.php", text, "");
+        EXPECT_EQ(ExchangeOutcome::kAnswered, request.m_lastExchange.outcome);
+        EXPECT_EQ(c.status, request.m_lastExchange.status);
+        EXPECT_EQ(c.kept, request.m_lastExchange.location);
+        EXPECT_EQ(c.locationBytes, request.m_lastExchange.locationBytes);
+    }
+}
+
+TEST_F(HttpRequestTest, ReplyThatNeverCameHasNoStatus) {
+    fake::HttpReply refused;
+    refused.sendFails = true;
+    fake::Serve(refused);
+    CHttpRequest request("10.0.0.5");
+    std::string text;
+    request.SendPost("Quorvex/connect_check.php", text, "");
+    EXPECT_EQ(ExchangeOutcome::kFailed, request.m_lastExchange.outcome);
+    EXPECT_EQ(0u, request.m_lastExchange.status);
+    EXPECT_TRUE(OnlyRequest().headQueries.empty());
 }
 
 TEST_F(HttpRequestTest, ExchangeIsMadeAndAnsweredWhenNoThreadCanBeMade) {

@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "outcome/KeptOutcome.h"
 #include "app/ReportConfig.h"
-#include "outcome/RunRecord.h"
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeRegistry.h"
 #include "fakes/FakeServiceControl.h"
 #include "fakes/FakeWinInet.h"
+#include "outcome/KeptOutcome.h"
+#include "outcome/RunRecord.h"
 #include "service/ServiceManager.h"
 #include "transport/ReportProtocol.h"
 
@@ -31,6 +31,8 @@ using fake::winInet;
 const char kKept[] = "SOFTWARE\\qrvxSuninstall";
 const char kSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\qrvxSuninstall";
 const char kConfigurationPath[] = "c:\\tools\\qrvxconfig.ini";
+// U+2060, as the event log fake gives it back.
+const std::string kWordJoiner = "\xE2\x81\xA0";
 const fake::Mac kFirst = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, kSecond = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F};
 
 // The server as the run finds it: what each exchange answers.
@@ -38,6 +40,8 @@ struct Answers {
     std::string connect = "CONNECTED";
     std::string registered = "00-1A-2B-3C-4D-5F";  // the one adapter it knows
     std::string message = "TRUE";
+    DWORD checkStatus = 200;  // of every registration check's reply, and its Location
+    std::string checkLocation;
 };
 
 Answers answers;
@@ -51,7 +55,10 @@ fake::HttpReply Answer(const fake::RequestRecord& request) {
         return fake::Body(answers.connect);
     }
     if (EndsWith(request.path, "Quorvex/register_check.php")) {
-        return fake::Body(request.body == "m=" + answers.registered ? "REGISTERED" : "NOT REGISTERED");
+        fake::HttpReply reply = fake::Body(
+            request.body == "m=" + answers.registered ? "REGISTERED" : "NOT REGISTERED", answers.checkStatus);
+        reply.location = answers.checkLocation;
+        return reply;
     }
     return fake::Body(answers.message);
 }
@@ -76,6 +83,7 @@ class RunTest : public ::testing::Test {
              "A stop control has been sent to a service that other running "
              "services are dependent on."},
             {ERROR_INTERNET_CANNOT_CONNECT, "The attempt to connect to the server failed."},
+            {ERROR_SERVICE_MARKED_FOR_DELETE, "The specified service has been marked for deletion."},
         };
     }
 
@@ -146,9 +154,17 @@ TEST_P(RunOutcomeTest, IsWrittenToTheApplicationLogAndKept) {
         EXPECT_EQ(ends, text.substr(text.size() - std::min(text.size(), ends.size()))) << text;
     }
 
+    // Every "%" of the event's string a percent sign as Event Viewer shows it, never the start of an
+    // insertion of its own; the kept text as it was written.
+    std::string written = text;
+    for (std::size_t percent = written.find('%'); percent != std::string::npos;
+         percent = written.find('%', percent + 1)) {
+        EXPECT_EQ(kWordJoiner, written.substr(percent + 1, kWordJoiner.size())) << text;
+        written.erase(percent + 1, kWordJoiner.size());
+    }
     EXPECT_EQ(c.report, registry.Text(kKept, "Report"));
     EXPECT_EQ(c.eventId, registry.Number(kKept, "Outcome"));
-    EXPECT_EQ(text, registry.Text(kKept, "Text"));
+    EXPECT_EQ(written, registry.Text(kKept, "Text"));
     EXPECT_EQ(REG_SZ, registry.keys[kKept]["Report"].type);
 }
 
@@ -178,10 +194,11 @@ INSTANTIATE_TEST_SUITE_P(
              "Configuration file: c:\\tools\\qrvxconfig.ini, found.",
              "Server: \"127.0.0.1\", port 80, over plain HTTP."},
             "\r\nExchanges with the server:"
-            "\r\n  Quorvex/connect_check.php: answered \"CONNECTED\"."
-            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5E: answered \"NOT REGISTERED\"."
-            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5F: answered \"REGISTERED\"."
-            "\r\n  Quorvex/message_post.php, adapter 00-1A-2B-3C-4D-5F: answered \"TRUE\"."
+            "\r\n  Quorvex/connect_check.php: answered \"CONNECTED\", HTTP 200."
+            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5E: answered \"NOT REGISTERED\", HTTP "
+            "200."
+            "\r\n  Quorvex/register_check.php, adapter 00-1A-2B-3C-4D-5F: answered \"REGISTERED\", HTTP 200."
+            "\r\n  Quorvex/message_post.php, adapter 00-1A-2B-3C-4D-5F: answered \"TRUE\", HTTP 200."
             "\r\nNetwork adapters: 2."},
         OutcomeCase{"ToldAfterStoppingItOverTls",
                     [] {
@@ -210,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
             "not registered",
             {"The management server knows none of this machine's network adapters: there was nothing to "
              "tell it.",
-             "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\"."}},
+             "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\", HTTP 200."}},
         OutcomeCase{"OnlyAdapterNotRegistered",
                     [] {
                         answers.registered = "none";
@@ -220,6 +237,68 @@ INSTANTIATE_TEST_SUITE_P(
                     EVENTLOG_WARNING_TYPE,
                     "not registered",
                     {"knows none of this machine's network adapters"}},
+        // A check answered with anything but a success is not the server's word on the adapter: the server
+        // is asked again by a rerun. Only the body says yes or no, and none said yes.
+        OutcomeCase{
+            "ChecksRedirected",
+            [] {
+                answers.registered = "none";
+                answers.checkStatus = 301;
+                answers.checkLocation = "http://mgmt2.example.com/Quorvex/register_check.php";
+            },
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", "
+             "HTTP 301, a redirect to \"http://mgmt2.example.com/Quorvex/register_check.php\", which is "
+             "not followed."}},
+        OutcomeCase{"ChecksNotFound",
+                    [] {
+                        answers.registered = "none";
+                        answers.checkStatus = 404;
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", HTTP 404."}},
+        OutcomeCase{"ProxyAsksForCredentials",
+                    [] {
+                        answers.registered = "none";
+                        answers.checkStatus = 407;
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"HTTP 407: a proxy asks for credentials, which SYSTEM cannot give it."}},
+        OutcomeCase{"ChecksFailedByTheServer",
+                    [] {
+                        answers.registered = "none";
+                        answers.checkStatus = 500;
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", HTTP 500."}},
+        OutcomeCase{"ServerTooBusyForTheChecks",
+                    [] {
+                        answers.registered = "none";
+                        answers.checkStatus = 503;
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", HTTP 503.",
+                     "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\", HTTP 503."}},
+        OutcomeCase{
+            "ChecksWithoutAStatus",
+            [] {
+                answers.registered = "none";
+                answers.checkStatus = 0;
+            },
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", with no HTTP status."}},
         OutcomeCase{
             "NotReached",
             NothingListens,
@@ -238,7 +317,21 @@ INSTANTIATE_TEST_SUITE_P(
                     "not told",
                     {"not told this time: the connect check answered \"<html>\\x01 busy</html>\""},
                     "Exchanges with the server:\r\n  Quorvex/connect_check.php: answered \"<html>\\x01 "
-                    "busy</html>\"."},
+                    "busy</html>\", HTTP 200."},
+        // Percent signs in what the program does not choose, the address and the replies, as they came.
+        OutcomeCase{"PercentSignsInTheAddressAndTheReply",
+                    [] {
+                        fake::kernel32.profileValue = "127.0.0.1/Quorvex%20Admin";
+                        answers.connect = "%%1 busy: %1";
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"the connect check answered \"%\xE2\x81\xA0%\xE2\x81\xA0"
+                     "1 busy: %\xE2\x81\xA0"
+                     "1\"",
+                     "Server: \"127.0.0.1/Quorvex%\xE2\x81\xA0"
+                     "20Admin\", port 80"}},
         // The reply as compared, in printable ASCII, cut short.
         OutcomeCase{"MessageNotTrue",
                     [] { answers.message = "FALSE \"\\\x7F\x80\xFC " + std::string(46, 'x'); },
@@ -246,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EVENTLOG_WARNING_TYPE,
                     "not told",
                     {"not told this time: the message answered \"FALSE \\x22\\x5C\\x7F\\x80\\xFC xxx",
-                     "xxx\" (the first of 58 bytes)."}},
+                     "xxx\" (the first of 58 bytes), HTTP 200."}},
         OutcomeCase{"CheckWithoutAnswerInTime",
                     [] {
                         winInet.server = [](const fake::RequestRecord& request) {
@@ -310,6 +403,14 @@ INSTANTIATE_TEST_SUITE_P(
             "no server",
             {"HostAddress \"mgmt.example.com:0/\xB0\xFC\\x09\" is refused whole: what follows the colon "
              "is not a port"}},
+        // The sample configuration as it ships: a package to mend, not a server to try again.
+        OutcomeCase{"SampleAddressAsShipped",
+                    [] { fake::kernel32.profileValue = "mgmt.example.invalid"; },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"was not told: qrvxconfig.ini still holds the sample's address, HostAddress "
+                     "\"mgmt.example.invalid\", a name under .invalid, which never resolves."}},
         OutcomeCase{"SchemeRefused",
                     [] { fake::kernel32.profileValue = "HTTPS://mgmt.example.com"; },
                     103,
@@ -361,6 +462,54 @@ INSTANTIATE_TEST_SUITE_P(
              "opened (error 6).",
              "The service QUORVEX$TARNIKE could not be looked at: the Service Control Manager could not be "
              "opened (error 6)."}},
+        // A rerun after a deletion that another program's handle holds up: whichever call answers 1072, the
+        // service goes at the next restart, and the event says the report's outcome.
+        OutcomeCase{
+            "MarkedForDeletionAlready",
+            [] { scm.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE; },
+            100,
+            EVENTLOG_INFORMATION_TYPE,
+            "told",
+            {"goes from this machine at the next restart: it is marked for deletion, and another "
+             "program still holds it open. The management server was told",
+             "The service QUORVEX$TARNIKE was stopped; it was already marked for deletion: error 1072 "
+             "(The specified service has been marked for deletion.). The Service Control Manager "
+             "deletes it once no program holds it open, at the latest at the next restart.\r\n"}},
+        OutcomeCase{"MarkedForDeletionAndNotReached",
+                    [] {
+                        scm.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
+                        NothingListens();
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"goes from this machine at the next restart", "was not told this time"}},
+        OutcomeCase{"MarkedForDeletionNotOpened",
+                    [] { scm.openServiceError = ERROR_SERVICE_MARKED_FOR_DELETE; },
+                    100,
+                    EVENTLOG_INFORMATION_TYPE,
+                    "told",
+                    {"goes from this machine at the next restart",
+                     "The service QUORVEX$TARNIKE was already marked for deletion: error 1072"}},
+        OutcomeCase{
+            "MarkedForDeletionNotLookedAt",
+            [] {
+                scm.answers = {{SERVICE_STOPPED, ERROR_SERVICE_MARKED_FOR_DELETE}};
+            },
+            100,
+            EVENTLOG_INFORMATION_TYPE,
+            "told",
+            {"goes from this machine at the next restart", "already marked for deletion: error 1072"}},
+        OutcomeCase{"MarkedForDeletionNotStopped",
+                    [] {
+                        NeverStops();
+                        scm.stopError = ERROR_SERVICE_MARKED_FOR_DELETE;
+                    },
+                    100,
+                    EVENTLOG_INFORMATION_TYPE,
+                    "told",
+                    {"goes from this machine at the next restart",
+                     "The service QUORVEX$TARNIKE was running; it was already marked for deletion"}},
         OutcomeCase{"StartingThenLeftAndNotReached",
                     [] {
                         scm.state = SERVICE_START_PENDING;

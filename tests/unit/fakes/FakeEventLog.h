@@ -13,7 +13,7 @@ struct Event {
     WORD type = 0, category = 0;
     DWORD id = 0;
     bool userSid = false, rawData = false;
-    std::vector<std::string> strings;
+    std::vector<std::string> strings;  // as Narrow() gives them back
 };
 
 struct EventLog {
@@ -25,5 +25,6 @@ struct EventLog {
 
 extern EventLog eventLog;
 void ResetEventLog();
+std::string Narrow(const WCHAR* text);
 
 }  // namespace fake

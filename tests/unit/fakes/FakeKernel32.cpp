@@ -120,6 +120,9 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int m
                         int wideCount) {
     fake::kernel32.toWide.push_back({codePage, flags, multiByteCount, wideCount, false});
     int count = multiByteCount < 0 ? static_cast<int>(std::strlen(multiByte)) + 1 : multiByteCount;
+    if (wideCount == 0) {
+        return count;  // the size the text needs
+    }
     count = std::min(count, wideCount);
     for (int i = 0; i < count; ++i) {
         wideOut[i] = static_cast<unsigned char>(multiByte[i]);

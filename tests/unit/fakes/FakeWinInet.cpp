@@ -37,8 +37,9 @@ void Consume(RequestRecord& record) {
 
 }  // namespace
 
-HttpReply Body(const std::string& bytes) {
+HttpReply Body(const std::string& bytes, DWORD status) {
     HttpReply reply;
+    reply.status = status;
     reply.steps.push_back({ReplyStep::Data, bytes, 1});
     return reply;
 }
@@ -177,6 +178,45 @@ BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, D
         fake::Consume(*record);
     }
     *numberOfBytesRead = static_cast<DWORD>(count) + winInet.readOverstates;
+    return TRUE;
+}
+
+// As WinINet answers: a reply's headers once it has been sent, ERROR_HTTP_HEADER_NOT_FOUND for one it does
+// not have, and for a text that does not fit, ERROR_INSUFFICIENT_BUFFER with the size it needs.
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, void* buffer, DWORD* bufferLength, DWORD* index) {
+    fake::RequestRecord* record = fake::Find(request);
+    if (record == nullptr || !record->sent) {
+        platform::SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+        return FALSE;
+    }
+    record->headQueries.push_back(infoLevel);
+    if (index != nullptr) {
+        record->oddHeadQuery = true;
+    }
+    if (infoLevel == (HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER)) {
+        if (*bufferLength != sizeof(DWORD)) {
+            record->oddHeadQuery = true;
+        }
+        if (record->reply.status == 0) {
+            platform::SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
+            return FALSE;
+        }
+        *static_cast<DWORD*>(buffer) = record->reply.status;
+        *bufferLength = sizeof(DWORD);
+        return TRUE;
+    }
+    if (infoLevel != HTTP_QUERY_LOCATION || record->reply.location.empty()) {
+        platform::SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
+        return FALSE;
+    }
+    const std::string& location = record->reply.location;
+    if (*bufferLength < location.size() + 1) {
+        *bufferLength = static_cast<DWORD>(location.size() + 1);
+        platform::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, location.c_str(), location.size() + 1);
+    *bufferLength = static_cast<DWORD>(location.size());
     return TRUE;
 }
 

@@ -21,10 +21,12 @@ struct ReplyStep {
 struct HttpReply {
     bool sendFails = false;
     DWORD sendError = ERROR_INTERNET_CANNOT_CONNECT;  // the last error of a send that fails
+    DWORD status = 200;                               // 0: a reply without a status line
+    std::string location;                             // the Location header, if any
     std::vector<ReplyStep> steps;                     // then the end of the body
 };
 
-HttpReply Body(const std::string& bytes);
+HttpReply Body(const std::string& bytes, DWORD status = 200);
 
 struct OpenCall {
     std::string agent, proxy, proxyBypass;  // "(null)" for a null pointer
@@ -51,6 +53,8 @@ struct RequestRecord {
     std::vector<DWORD> readSizes;                   // what each InternetReadFile asked for
     int queries = 0, oddQueries = 0;                // availability queries; those with flags or context
     std::vector<std::pair<DWORD, DWORD>> timeouts;  // option, milliseconds, as set on the request
+    std::vector<DWORD> headQueries;                 // the info level of each HttpQueryInfoA
+    bool oddHeadQuery = false;                      // one with an index, or sized wrongly for a number
 
     HttpReply reply;
     std::size_t step = 0, offset = 0;
