@@ -61,17 +61,17 @@ class Reply:
         self.content_type = content_type
 
 
-def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGISTERED"):
+def management_server(registered=(), connect=b"CONNECTED", register_yes=b"REGISTERED", register_status=200):
     """A stand-in for the management server: answers the connect check with `connect`, a registration
-    check with `register_yes` for the address texts in `registered` ("NOT REGISTERED" for others), and a
-    message with "TRUE"."""
+    check with `register_yes` for the address texts in `registered` ("NOT REGISTERED" for others), with the
+    HTTP status `register_status`, and a message with "TRUE"."""
     known = {b"m=" + address.encode() for address in registered}
 
     def respond(request):
         if request.path.endswith("/Quorvex/connect_check.php"):
             return Reply(connect)
         if request.path.endswith("/Quorvex/register_check.php"):
-            return Reply(register_yes if request.body in known else b"NOT REGISTERED")
+            return Reply(register_yes if request.body in known else b"NOT REGISTERED", status=register_status)
         if request.path.endswith("/Quorvex/message_post.php"):
             return Reply(b"TRUE")
         return Reply(b"<h1>Not Found</h1>", status=404)

@@ -101,25 +101,28 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual(shipped, self.wine.program("qrvxSuninstall").read_bytes())
         self.run_as_shipped(folder)
 
-    def kit(self):
+    def kit(self, edited=True):
         """The unpacked archive, as a deployment tool's content, with a space in its folder's path and its sample
-        qrvxconfig.ini pointed at the test's server."""
+        qrvxconfig.ini pointed at the test's server, unless it is to stay as it ships."""
         kit = self.wine.work / "release kit"
         shutil.copytree(self.unpack(self.unsigned_dist(), ARCHIVES[self.arch]), kit)
+        if not edited:
+            return kit
         sample = (kit / "qrvxconfig.ini").read_bytes()
         config, edits = re.subn(rb"(?m)^HostAddress=[^\r\n]*", b"HostAddress=127.0.0.1", sample)
         self.assertEqual(edits, 1, sample)
         (kit / "qrvxconfig.ini").write_bytes(config)
         return kit
 
-    def run_launcher(self, kit=None, server=True, script=LAUNCHER):
+    def run_launcher(self, kit=None, server=True, script=LAUNCHER, respond=None):
         """Runs the archive's launcher (or startup script) as a deployment tool does (rig.Wine.run_launcher), for
-        a machine with one adapter, which the server, if it is up, knows as registered. Returns the run, what
-        it printed before its status, the status, and the requests the server saw."""
+        a machine with one adapter, which the server, if it is up, knows as registered (or answers as `respond`
+        says). Returns the run, what it printed before its status, the status, and the requests the server
+        saw."""
         if not server:
             result, output, status = self.wine.run_launcher(kit or self.kit(), script=script)
             return result, output, status, []
-        with RecordingServer(management_server([ADDRESS])) as recording:
+        with RecordingServer(respond or management_server([ADDRESS])) as recording:
             result, output, status = self.wine.run_launcher(kit or self.kit(), script=script)
         return result, output, status, recording.paths_and_bodies()
 
@@ -152,6 +155,49 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
         check = self.wine.place("check", self.wine.build / "qrvxScheck.exe")
         self.assertEqual(self.wine.run(check).returncode, 0)
+
+    def test_rerun_for_a_service_held_open_tells_the_server_and_that_it_goes_at_the_next_restart(self):
+        # The deployment tool's retry finds the service marked for deletion, as the first run left it.
+        self.wine.install_service(["--stop-at-once"])
+        kit = self.kit()
+        with self.wine.service_held_open():
+            result, output, status, _ = self.run_launcher(kit, server=False)
+            self.assertEqual((output, status), (rig.launched("not told"), rig.ERROR_INSTALL_ALREADY_RUNNING),
+                             result.stderr)
+            result, output, status, seen = self.run_launcher(kit)
+            self.assertEqual((output, status), (rig.launched("told, going"), ERROR_SUCCESS_REBOOT_REQUIRED),
+                             result.stderr)
+            self.assertEqual(seen, EXCHANGE)
+            [(kind, event_id, text)] = result.events
+            self.assertEqual((kind, event_id), (rig.EVENT_INFORMATION, 100), text)
+            self.assertIn("goes from this machine at the next restart", text)
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+
+    def test_launcher_fails_the_package_with_its_sample_configuration_as_it_ships(self):
+        result, output, status, seen = self.run_launcher(self.kit(edited=False))
+        self.assertEqual((output, status), (rig.launched("no server"), rig.ERROR_BAD_CONFIGURATION), result.stderr)
+        self.assertEqual(seen, [], "the sample names no server")
+        [(kind, event_id, text)] = result.events
+        self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 103), text)
+        self.assertIn("qrvxconfig.ini still holds the sample's address", text)
+
+    def test_launcher_tries_again_when_the_server_could_not_answer_the_checks(self):
+        # A server in a boot storm answers 503 to every check: it has not said it knows none of the adapters.
+        cases = [
+            ("503 Service Unavailable", 503, "not told", rig.ERROR_INSTALL_ALREADY_RUNNING, 102,
+             'the check of adapter 00-1A-2B-3C-4D-5E answered "NOT REGISTERED", HTTP 503.'),
+            ("200 NOT REGISTERED", 200, "not registered", 0, 101, "knows none of this machine's network adapters"),
+        ]
+        kit = self.kit()
+        for name, register_status, line, expected, event, says in cases:
+            with self.subTest(name):
+                respond = management_server([], register_status=register_status)
+                result, output, status, seen = self.run_launcher(kit, respond=respond)
+                self.assertEqual((output, status), (rig.launched(line), expected), result.stderr)
+                self.assertEqual(seen, EXCHANGE[:2])
+                [(kind, event_id, text)] = result.events
+                self.assertEqual((kind, event_id), (rig.EVENT_WARNING, event), text)
+                self.assertIn(says, text)
 
     def test_launcher_succeeds_without_the_service(self):
         result, output, status, seen = self.run_launcher()
