@@ -2,11 +2,13 @@
 rem Runs qrvxSuninstall.exe from this folder, wherever it is called from, and turns what came of it into an
 rem exit status for deployment tools. qrvxScheck.exe beside it decides, from what the Service Control Manager
 rem says of the service QUORVEX$TARNIKE and what the run kept of its report, and says it in one line:
-rem   0     the service is gone, and the management server was told, or knows none of this machine's adapters
-rem   3010  the same, but the service goes at the next restart
-rem   1618  the service is gone, but the server was not told this time: a rerun tells it
-rem   1610  the service is gone, but qrvxconfig.ini names no server: mend it first
-rem   1603  the service is still installed, or what the server was told is not known
+rem   0     Done: the service is gone, and the management server was told, or knows none of this machine's
+rem         network adapters.
+rem   3010  Done: the service goes at the next restart, and the management server was told, or knows none of
+rem         this machine's network adapters.
+rem   1618  Not done: the management server was not told this time. Run this again to tell it.
+rem   1610  Not done: qrvxconfig.ini names no management server. Mend the package, then run this again.
+rem   1603  Not done: the service QUORVEX$TARNIKE is still installed, or what came of the run is not known.
 rem What an earlier run kept is forgotten first, so that it is never taken for this run's; where it cannot
 rem be, nothing kept is taken.
 setlocal

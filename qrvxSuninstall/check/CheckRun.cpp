@@ -18,6 +18,6 @@ int RunCheck(int argc, char** argv) {
         return 1603;  // ERROR_INSTALL_FAILURE: a mistaken call is never taken for success
     }
     const Verdict verdict = Decide(CheckInstalled(), stale ? KeptReport::kUnknown : ReadKeptReport());
-    std::printf("%s\n", verdict.line);
+    std::printf("%s %s\n", verdict.meaning, verdict.detail);
     return verdict.status;
 }

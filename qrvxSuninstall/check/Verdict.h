@@ -3,16 +3,15 @@
 
 #include "check/KeptReport.h"
 
+// The line the check prints is `meaning`, the same for every case of one status, then `detail`.
 struct Verdict {
     int status;
-    const char* line;
+    const char* meaning;
+    const char* detail;
 };
 
 // From what the Service Control Manager says of the service (CheckInstalled: 0 gone, 3010 going at the next
-// restart, 1603 installed or not known) and what the run kept of the report:
-//   0     the service is gone, and the server was told or knows none of this machine's adapters;
-//   3010  the same, but the service goes at the next restart;
-//   1618  the service is gone or going, but the server was not told this time: a rerun tells it;
-//   1610  the service is gone or going, but qrvxconfig.ini names no server: a rerun cannot help;
-//   1603  the service is still installed, or the record cannot tell what the server was told.
+// restart, 1603 installed or not known) and what the run kept of the report: 0 or 3010 when the server was
+// told or knows none of the adapters, 1618 when it was not told this time, 1610 when qrvxconfig.ini names no
+// server, 1603 when the service is still installed or no record tells; each in words in Verdict.cpp.
 Verdict Decide(int installStatus, KeptReport report);

@@ -50,7 +50,7 @@ bool UnderInvalid(std::string host) {
     }
     std::transform(host.begin(), host.end(), host.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
-    return host == "invalid" || (host.size() > 8 && host.compare(host.size() - 8, 8, ".invalid") == 0);
+    return host == "invalid" || (host.size() >= 8 && host.compare(host.size() - 8, 8, ".invalid") == 0);
 }
 
 }  // namespace

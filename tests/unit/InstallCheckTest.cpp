@@ -118,32 +118,65 @@ TEST(VerdictTest, ExitStatusForEveryOutcome) {
         const char* says;
     };
     const Case cases[] = {
-        {kGone, KeptReport::kTold, kGone, "Done: the service is gone, and the management server was told."},
-        {kGone, KeptReport::kNotRegistered, kGone, "knows none of this machine's network adapters"},
-        {kGoing, KeptReport::kTold, kGoing, "goes at the next restart, and the management server was told"},
+        {kGone, KeptReport::kTold, kGone,
+         "Done: the service is gone, and the management server was told, or "
+         "knows none of this machine's network adapters. It was told."},
+        {kGone, KeptReport::kNotRegistered, kGone,
+         "Done: the service is gone, and the management server was "
+         "told, or knows none of this machine's network adapters. It "
+         "knows none of them."},
+        {kGoing, KeptReport::kTold, kGoing,
+         "Done: the service goes at the next restart, and the management "
+         "server was told, or knows none of this machine's network adapters. "
+         "It was told."},
         {kGoing, KeptReport::kNotRegistered, kGoing,
-         "goes at the next restart; the management server knows none"},
-        {kGone, KeptReport::kNotTold, kRetry, "was not told this time. Run this again"},
-        {kGoing, KeptReport::kNotTold, kRetry, "was not told this time"},
-        {kGone, KeptReport::kNoServer, kBadPackage, "qrvxconfig.ini names no management server"},
-        {kGoing, KeptReport::kNoServer, kBadPackage, "names no management server"},
+         "goes at the next restart, and the management server was "
+         "told, or knows none of this machine's network adapters. It "
+         "knows none of them."},
+        {kGone, KeptReport::kNotTold, kRetry,
+         "Not done: the management server was not told this time. Run this "
+         "again to tell it. The service is gone."},
+        {kGoing, KeptReport::kNotTold, kRetry,
+         "was not told this time. Run this again to tell it. The service "
+         "goes at the next restart."},
+        {kGone, KeptReport::kNoServer, kBadPackage,
+         "Not done: qrvxconfig.ini names no management server. Mend "
+         "the package, then run this again. The service is gone."},
+        {kGoing, KeptReport::kNoServer, kBadPackage,
+         "names no management server. Mend the package, then run "
+         "this again. The service goes at the next restart."},
         // No record, or one that cannot be read or may be another run's, is never success.
-        {kGone, KeptReport::kUnknown, kInstalled, "whether the management server was told is not known"},
-        {kGoing, KeptReport::kUnknown, kInstalled, "is not known"},
+        {kGone, KeptReport::kUnknown, kInstalled,
+         "Not done: the service QUORVEX$TARNIKE is still installed, or "
+         "what came of the run is not known. The service is gone, but "
+         "this run left no record of what the management server was "
+         "told."},
+        {kGoing, KeptReport::kUnknown, kInstalled,
+         "what came of the run is not known. The service goes at the "
+         "next restart, but this run left no record"},
         // Still installed, whatever the report did.
-        {kInstalled, KeptReport::kTold, kInstalled, "is still installed"},
-        {kInstalled, KeptReport::kNotRegistered, kInstalled, "is still installed"},
-        {kInstalled, KeptReport::kNotTold, kInstalled, "is still installed"},
-        {kInstalled, KeptReport::kNoServer, kInstalled, "is still installed"},
-        {kInstalled, KeptReport::kUnknown, kInstalled, "is still installed"},
-        {12345, KeptReport::kTold, kInstalled, "is still installed"},  // a status the check never gives
+        {kInstalled, KeptReport::kTold, kInstalled,
+         "Not done: the service QUORVEX$TARNIKE is still installed, or "
+         "what came of the run is not known. It is still installed: the "
+         "Application log (source qrvxSuninstall) says why."},
+        {kInstalled, KeptReport::kNotRegistered, kInstalled, "It is still installed"},
+        {kInstalled, KeptReport::kNotTold, kInstalled, "It is still installed"},
+        {kInstalled, KeptReport::kNoServer, kInstalled, "It is still installed"},
+        {kInstalled, KeptReport::kUnknown, kInstalled, "It is still installed"},
+        {12345, KeptReport::kTold, kInstalled, "It is still installed"},  // a status the check never gives
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.installStatus) + " " + std::to_string(static_cast<int>(c.report)));
         const Verdict verdict = Decide(c.installStatus, c.report);
+        const std::string line = std::string(verdict.meaning) + " " + verdict.detail;
         EXPECT_EQ(c.status, verdict.status);
-        EXPECT_NE(nullptr, std::strstr(verdict.line, c.says)) << verdict.line;
-        EXPECT_EQ(nullptr, std::strchr(verdict.line, '\n')) << "one line";
+        EXPECT_NE(std::string::npos, line.find(c.says)) << line;
+        EXPECT_EQ(std::string::npos, line.find('\n')) << "one line";
+        // One meaning for each status, whatever the case.
+        const Verdict first = Decide(c.installStatus == kInstalled ? kGone : c.installStatus, c.report);
+        if (first.status == verdict.status) {
+            EXPECT_STREQ(first.meaning, verdict.meaning);
+        }
     }
 }
 
@@ -225,8 +258,18 @@ TEST(CheckRunTest, EachModeAsTheLauncherCallsIt) {
         bool kept;  // the told record is still there afterwards
     };
     const Case cases[] = {
-        {{}, ERROR_SUCCESS, kGone, "Done: the service is gone, and the management server was told.\n", true},
-        {{"stale"}, ERROR_SUCCESS, kInstalled, "is not known: this run left no record of it.\n", true},
+        {{},
+         ERROR_SUCCESS,
+         kGone,
+         "Done: the service is gone, and the management server was told, or knows none of this machine's "
+         "network "
+         "adapters. It was told.\n",
+         true},
+        {{"stale"},
+         ERROR_SUCCESS,
+         kInstalled,
+         "The service is gone, but this run left no record of what the management server was told.\n",
+         true},
         {{"forget"}, ERROR_SUCCESS, 0, "", false},
         {{"forget"}, ERROR_ACCESS_DENIED, 1, "", true},
         {{"done"}, ERROR_SUCCESS, kInstalled, "", true},  // no such mode: never success

@@ -23,6 +23,7 @@ import pty
 import re
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -46,16 +47,20 @@ SERVER_NAMES = (LONG_SERVER_NAME,)
 EXPECTED_OUTPUT = b"Service Uninstalled...\r\nService Uninstall Finished !\r\n"
 # What the launcher's check prints after the program's two lines, for each outcome.
 LAUNCHER_LINES = {
-    "told": b"Done: the service is gone, and the management server was told.",
-    "not registered": b"Done: the service is gone; the management server knows none of this machine's network "
-                      b"adapters.",
-    "told, going": b"Done: the service goes at the next restart, and the management server was told.",
-    "not told": b"Not done: the service is gone, but the management server was not told this time. Run this "
-                b"again to tell it.",
-    "no server": b"Not done: the service is gone, but qrvxconfig.ini names no management server. Mend the "
-                 b"package, then run this again.",
-    "installed": b"Not done: the Quorvex service QUORVEX$TARNIKE is still installed. The Application log (source "
-                 b"qrvxSuninstall) says why.",
+    "told": b"Done: the service is gone, and the management server was told, or knows none of this machine's "
+            b"network adapters. It was told.",
+    "not registered": b"Done: the service is gone, and the management server was told, or knows none of this "
+                      b"machine's network adapters. It knows none of them.",
+    "told, going": b"Done: the service goes at the next restart, and the management server was told, or knows none "
+                   b"of this machine's network adapters. It was told.",
+    "not told": b"Not done: the management server was not told this time. Run this again to tell it. The service "
+                b"is gone.",
+    "not told, going": b"Not done: the management server was not told this time. Run this again to tell it. The "
+                       b"service goes at the next restart.",
+    "no server": b"Not done: qrvxconfig.ini names no management server. Mend the package, then run this again. The "
+                 b"service is gone.",
+    "installed": b"Not done: the service QUORVEX$TARNIKE is still installed, or what came of the run is not known. "
+                 b"It is still installed: the Application log (source qrvxSuninstall) says why.",
 }
 # The types of event, as ReportEvent takes them.
 EVENT_ERROR, EVENT_WARNING, EVENT_INFORMATION = 1, 2, 4
@@ -372,7 +377,16 @@ class Wine:
         """Runs a program of this architecture: the product, or a probe of its code. With trace, Wine records
         each Sleep the program calls (result.sleeps) and each call to the Service Control Manager
         (result.calls), and the trace is kept out of its stderr."""
-        return self.run_unix([*self.loader, windows_exe, *args], timeout=timeout, env=env, trace=trace)
+        command = [*self.loader, windows_exe, *args]
+        result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
+        # Wine's 32-bit loader has been seen, now and then on a loaded machine, to die of SIGSEGV before the
+        # program did anything at all: no output, no trace, no Windows exception (which Wine reports on its
+        # err:seh channel and as a status of its own). That is Wine's start, not the program's run.
+        if self.arch == "x86" and result.returncode == -signal.SIGSEGV and not result.stdout \
+                and not result.stderr.strip() and not result.calls:
+            print(f"Wine's 32-bit loader died of SIGSEGV starting {windows_exe}, with no output; once more.")
+            result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
+        return result
 
     def run_helper(self, windows_exe, args=()):
         """Runs one of Wine's tools or the rig's helper programs, which are 64-bit whatever is tested."""

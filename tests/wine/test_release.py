@@ -162,7 +162,7 @@ class ReleaseTest(rig.WineTestCase):
         kit = self.kit()
         with self.wine.service_held_open():
             result, output, status, _ = self.run_launcher(kit, server=False)
-            self.assertEqual((output, status), (rig.launched("not told"), rig.ERROR_INSTALL_ALREADY_RUNNING),
+            self.assertEqual((output, status), (rig.launched("not told, going"), rig.ERROR_INSTALL_ALREADY_RUNNING),
                              result.stderr)
             result, output, status, seen = self.run_launcher(kit)
             self.assertEqual((output, status), (rig.launched("told, going"), ERROR_SUCCESS_REBOOT_REQUIRED),
