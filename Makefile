@@ -60,7 +60,7 @@ lint: deps
 demo: build
 	python3 tools/demo.py
 
-# Release archives in build/dist; signed when QRVX_SIGN_PFX and QRVX_SIGN_PASSWORD are set (see README.md).
+# Release archives in build/dist; signed when QRVX_SIGN_PFX and QRVX_SIGN_PASSWORD are set (see docs/building-and-testing.md).
 dist: deps
 	$(MAKE) win64 win32
 	python3 tools/dist.py

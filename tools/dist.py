@@ -40,6 +40,10 @@ SYMBOLS = PROGRAM + ".debug"
 LAUNCHER = "qrvx-uninstall.cmd"
 STARTUP_SCRIPT = "qrvx-startup.cmd"
 SBOM = "qrvxSuninstall.spdx.json"
+CONFIG = "qrvxconfig.ini"
+GUIDE = "README.txt"
+# Every file of a program archive, in the order they are packed.
+SHIPPED = (PROGRAM, CHECK, LAUNCHER, STARTUP_SCRIPT, CONFIG, GUIDE, SBOM)
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip entry can carry
 ARCHIVE_ATTRIBUTE = 0x20  # FILE_ATTRIBUTE_ARCHIVE, as Windows' own zip folders write
 
@@ -111,10 +115,8 @@ def release_files(build, version, sign):
     programs = {(arch, name): (build / arch / name).read_bytes() for arch in ARCHES for name in PROGRAMS}
     if sign:
         programs = signed(programs, *sign)
-    readme = windows_text(ROOT / "packaging" / "README.txt", version)
-    config = windows_text(ROOT / "packaging" / "qrvxconfig.ini", version)
-    launcher = windows_text(ROOT / "packaging" / LAUNCHER, version)
-    startup_script = windows_text(ROOT / "packaging" / STARTUP_SCRIPT, version)
+    texts = {name: windows_text(ROOT / "packaging" / name, version)
+             for name in (LAUNCHER, STARTUP_SCRIPT, CONFIG, GUIDE)}
     created = creation_time()
 
     components = linked_components([(build / arch, name) for arch in ARCHES for name in PROGRAMS])
@@ -124,13 +126,8 @@ def release_files(build, version, sign):
         shipped = {name: programs[arch, name] for name in PROGRAMS}
         contents = {name: (data, components[build / arch, name]) for name, data in shipped.items()}
         sbom = spdx_document(f"qrvxSuninstall-{version}-{arch}", version, created, contents)
-        files[folder[:-1] + ".zip"] = archive([(folder + PROGRAM, shipped[PROGRAM]),
-                                               (folder + CHECK, shipped[CHECK]),
-                                               (folder + LAUNCHER, launcher),
-                                               (folder + STARTUP_SCRIPT, startup_script),
-                                               (folder + "qrvxconfig.ini", config),
-                                               (folder + "README.txt", readme),
-                                               (folder + SBOM, sbom)])
+        packed = {**shipped, **texts, SBOM: sbom}
+        files[folder[:-1] + ".zip"] = archive([(folder + name, packed[name]) for name in SHIPPED])
     folder = f"qrvxSuninstall-{version}-symbols/"
     files[folder[:-1] + ".zip"] = archive(
         [(f"{folder}{arch}/{SYMBOLS}", (build / arch / SYMBOLS).read_bytes()) for arch in ARCHES])

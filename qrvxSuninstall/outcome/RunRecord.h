@@ -10,12 +10,21 @@
 #include "outcome/KeptOutcome.h"
 #include "transport/HttpRequest.h"
 
-// The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds.
-constexpr DWORD kEventTold = 100;            // Information: gone, and the server told
-constexpr DWORD kEventNotRegistered = 101;   // Warning: gone; the server knows none of the adapters
-constexpr DWORD kEventNotTold = 102;         // Warning: gone, but the server not told this time
-constexpr DWORD kEventNoServer = 103;        // Warning: gone, but qrvxconfig.ini names no server
-constexpr DWORD kEventStillInstalled = 104;  // Error: the service is still installed
+// The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds,
+// each in the words that the guides give it:
+//   100  Information  The service is gone, or goes at the next restart, and the management server was told.
+//   101  Warning      The service is gone, or goes at the next restart; the management server knows none of
+//                     this machine's network adapters.
+//   102  Warning      The service is gone, or goes at the next restart, but the management server was not
+//                     told this time.
+//   103  Warning      The service is gone, or goes at the next restart, but qrvxconfig.ini names no
+//                     management server.
+//   104  Error        The service is still installed, or could not be looked at, whatever the report did.
+constexpr DWORD kEventTold = 100;
+constexpr DWORD kEventNotRegistered = 101;
+constexpr DWORD kEventNotTold = 102;
+constexpr DWORD kEventNoServer = 103;
+constexpr DWORD kEventStillInstalled = 104;
 
 enum class ExchangeKind { kConnect, kRegister, kMessage };
 
