@@ -121,39 +121,21 @@ TEST(VerdictTest, ExitStatusForEveryOutcome) {
         {kGone, KeptReport::kTold, kGone,
          "Done: the service is gone, and the management server was told, or "
          "knows none of this machine's network adapters. It was told."},
-        {kGone, KeptReport::kNotRegistered, kGone,
-         "Done: the service is gone, and the management server was "
-         "told, or knows none of this machine's network adapters. It "
-         "knows none of them."},
-        {kGoing, KeptReport::kTold, kGoing,
-         "Done: the service goes at the next restart, and the management "
-         "server was told, or knows none of this machine's network adapters. "
-         "It was told."},
-        {kGoing, KeptReport::kNotRegistered, kGoing,
-         "goes at the next restart, and the management server was "
-         "told, or knows none of this machine's network adapters. It "
-         "knows none of them."},
+        {kGone, KeptReport::kNotRegistered, kGone, ". It knows none of them."},
+        {kGoing, KeptReport::kTold, kGoing, "Done: the service goes at the next restart, and"},
+        {kGoing, KeptReport::kNotRegistered, kGoing, ". It knows none of them."},
         {kGone, KeptReport::kNotTold, kRetry,
          "Not done: the management server was not told this time. Run this "
          "again to tell it. The service is gone."},
-        {kGoing, KeptReport::kNotTold, kRetry,
-         "was not told this time. Run this again to tell it. The service "
-         "goes at the next restart."},
+        {kGoing, KeptReport::kNotTold, kRetry, "tell it. The service goes at the next restart."},
         {kGone, KeptReport::kNoServer, kBadPackage,
-         "Not done: qrvxconfig.ini names no management server. Mend "
-         "the package, then run this again. The service is gone."},
-        {kGoing, KeptReport::kNoServer, kBadPackage,
-         "names no management server. Mend the package, then run "
-         "this again. The service goes at the next restart."},
+         "names no management server. Mend the package, then run this "
+         "again. The service is gone."},
+        {kGoing, KeptReport::kNoServer, kBadPackage, "again. The service goes at the next restart."},
         // No record, or one that cannot be read or may be another run's, is never success.
         {kGone, KeptReport::kUnknown, kInstalled,
-         "Not done: the service QUORVEX$TARNIKE is still installed, or "
-         "what came of the run is not known. The service is gone, but "
-         "this run left no record of what the management server was "
-         "told."},
-        {kGoing, KeptReport::kUnknown, kInstalled,
-         "what came of the run is not known. The service goes at the "
-         "next restart, but this run left no record"},
+         "not known. The service is gone, but this run left no record"},
+        {kGoing, KeptReport::kUnknown, kInstalled, "not known. The service goes at the next restart, but"},
         // Still installed, whatever the report did.
         {kInstalled, KeptReport::kTold, kInstalled,
          "Not done: the service QUORVEX$TARNIKE is still installed, or "
