@@ -210,7 +210,7 @@ void Status(const ExchangeResult& result, Text& text) {
     text << ", HTTP " << static_cast<unsigned long>(status);
     if (status == 407) {
         text << ": a proxy asks for credentials, which SYSTEM cannot give it";
-    } else if (status >= 300 && status < 400) {
+    } else if (IsRedirect(status)) {
         if (result.locationBytes == 0) {
             text << ", a redirect to no Location";
             return;

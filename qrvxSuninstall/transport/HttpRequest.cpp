@@ -111,7 +111,7 @@ void ReadHead(HINTERNET request, ExchangeResult& result) {
         status = 0;  // no status line came
     }
     result.status = status;
-    if (status < 300 || status >= 400) {
+    if (!IsRedirect(status)) {
         return;
     }
     std::vector<char> location(256);

@@ -38,6 +38,11 @@ enum class ExchangeOutcome {
 // The first bytes of a redirect's Location kept: enough to tell which server it sends the client to.
 constexpr std::size_t kLocationExcerptBytes = 80;
 
+// A status that sends the client elsewhere, to its Location: the client follows none.
+inline bool IsRedirect(DWORD status) {
+    return status >= 300 && status < 400;
+}
+
 struct ExchangeResult {
     ExchangeResult() = default;
     ExchangeResult(ExchangeOutcome outcome_, DWORD error_) : outcome(outcome_), error(error_) {}

@@ -382,6 +382,8 @@ TEST_F(HttpRequestTest, EachReplysStatusAndRedirectAreKept) {
          longLocation.size(),
          {kStatus, HTTP_QUERY_LOCATION, HTTP_QUERY_LOCATION}},
         {"redirect to nowhere", 303, "", "", 0, {kStatus, HTTP_QUERY_LOCATION}},
+        {"first of the redirects", 300, "/x", "/x", 2, {kStatus, HTTP_QUERY_LOCATION}},
+        {"bad request, no redirect", 400, "/x", "", 0, {kStatus}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

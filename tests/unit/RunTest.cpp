@@ -632,4 +632,17 @@ TEST_F(RunTest, ManyExchangesStayWithinWhatAnEventHolds) {
     EXPECT_EQ(GetEventId(g_runRecord), kEventNotTold) << "no check was answered";
 }
 
+// Only a reply with a success status is the server's word on an adapter.
+TEST(RunRecordTest, OnlyASuccessStatusIsTheServersAnswer) {
+    for (const auto& [status, servers] : std::vector<std::pair<DWORD, bool>>{
+             {199, false}, {200, true}, {299, true}, {300, false}, {0, false}}) {
+        SCOPED_TRACE(status);
+        ExchangeResult result(ExchangeOutcome::kAnswered, ERROR_SUCCESS);
+        result.status = status;
+        EXPECT_EQ(servers, IsServersAnswer(result));
+        result.outcome = ExchangeOutcome::kTooLong;
+        EXPECT_FALSE(IsServersAnswer(result));
+    }
+}
+
 }  // namespace
