@@ -46,16 +46,16 @@ Verdict Decide(int installStatus, KeptReport report) {
         return Say(kFailed, "It is still installed: the Application log (source qrvxSuninstall) says why.");
     }
     const bool atRestart = installStatus == kDoneAtRestart;
+    const char* service = atRestart ? "The service goes at the next restart." : "The service is gone.";
     switch (report) {
         case KeptReport::kTold:
             return Say(installStatus, "It was told.");
         case KeptReport::kNotRegistered:
             return Say(installStatus, "It knows none of them.");
         case KeptReport::kNotTold:
-            return Say(kRetry, atRestart ? "The service goes at the next restart." : "The service is gone.");
+            return Say(kRetry, service);
         case KeptReport::kNoServer:
-            return Say(kBadPackage,
-                       atRestart ? "The service goes at the next restart." : "The service is gone.");
+            return Say(kBadPackage, service);
         case KeptReport::kUnknown:
             break;
     }

@@ -172,6 +172,15 @@ void NeverStops() {
     scm.state = SERVICE_RUNNING;
 }
 
+// A server that knows none of the adapters and answers every check with `status`.
+std::function<void()> ChecksAnswered(DWORD status, const std::string& location = "") {
+    return [status, location] {
+        answers.registered = "none";
+        answers.checkStatus = status;
+        answers.checkLocation = location;
+    };
+}
+
 // As Windows answers for 0.0.0.0, where no server can be.
 void NothingListens() {
     fake::HttpReply refused;
@@ -241,11 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
         // is asked again by a rerun. Only the body says yes or no, and none said yes.
         OutcomeCase{
             "ChecksRedirected",
-            [] {
-                answers.registered = "none";
-                answers.checkStatus = 301;
-                answers.checkLocation = "http://mgmt2.example.com/Quorvex/register_check.php";
-            },
+            ChecksAnswered(301, "http://mgmt2.example.com/Quorvex/register_check.php"),
             102,
             EVENTLOG_WARNING_TYPE,
             "not told",
@@ -253,37 +258,25 @@ INSTANTIATE_TEST_SUITE_P(
              "HTTP 301, a redirect to \"http://mgmt2.example.com/Quorvex/register_check.php\", which is "
              "not followed."}},
         OutcomeCase{"ChecksNotFound",
-                    [] {
-                        answers.registered = "none";
-                        answers.checkStatus = 404;
-                    },
+                    ChecksAnswered(404),
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
                     {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", HTTP 404."}},
         OutcomeCase{"ProxyAsksForCredentials",
-                    [] {
-                        answers.registered = "none";
-                        answers.checkStatus = 407;
-                    },
+                    ChecksAnswered(407),
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
                     {"HTTP 407: a proxy asks for credentials, which SYSTEM cannot give it."}},
         OutcomeCase{"ChecksFailedByTheServer",
-                    [] {
-                        answers.registered = "none";
-                        answers.checkStatus = 500;
-                    },
+                    ChecksAnswered(500),
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
                     {"the check of adapter 00-1A-2B-3C-4D-5E answered \"NOT REGISTERED\", HTTP 500."}},
         OutcomeCase{"ServerTooBusyForTheChecks",
-                    [] {
-                        answers.registered = "none";
-                        answers.checkStatus = 503;
-                    },
+                    ChecksAnswered(503),
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
@@ -291,10 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "adapter 00-1A-2B-3C-4D-5F: answered \"NOT REGISTERED\", HTTP 503."}},
         OutcomeCase{
             "ChecksWithoutAStatus",
-            [] {
-                answers.registered = "none";
-                answers.checkStatus = 0;
-            },
+            ChecksAnswered(0),
             102,
             EVENTLOG_WARNING_TYPE,
             "not told",

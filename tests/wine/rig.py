@@ -745,13 +745,15 @@ def missing_prerequisite(arch="x64", release=None):
     if shutil.which("ip") is None:
         return "ip is missing: run 'make test' as root to install it."
     # Each command ends with the program it runs, by its path under the release's root.
+    def installed(command):
+        return (wine_release.root(release.name) / command[-1].lstrip("/")).exists()
     for command in release.commands():
-        if not (wine_release.root(release.name) / command[-1].lstrip("/")).exists():
+        if not installed(command):
             return f"Wine {release.name} has no {command[-1]}: run 'make test' as root to install it."
     if arch == "x86":
-        missing_32bit = wine_release.missing_32bit(release.name)
-        if missing_32bit and "QRVX_WINE32_LOADER" not in os.environ:
-            return f"{missing_32bit}; the x86 program was built and checked, not run."
+        if not installed(release.loader("x86")):
+            why = wine_release.why_32bit_missing(release.name)
+            return f"{why}; the x86 program was built and checked, not run."
         if not runs_32bit_programs(release):
             return "This host cannot run 32-bit programs; the x86 program was built and checked, not run."
     return None

@@ -76,14 +76,8 @@ def host_release():
     return found[1] if found and found[1] in RELEASES else RELEASES[0]
 
 
-def other_release():
-    """The release that comes from a chroot: the one that is not the host's."""
-    host = host_release()
-    return next(release for release in RELEASES if release != host)
-
-
 HOST = host_release()
-OTHER = other_release()
+OTHER = next(release for release in RELEASES if release != HOST)  # the chroot's
 SUITE = SUITES[OTHER]
 
 CACHE = BUILD / f"wine-{SUITE}"
@@ -116,10 +110,8 @@ def root(release):
     return Path("/") if release == HOST else CHROOT
 
 
-def missing_32bit(release):
-    """Why RELEASE has no 32-bit loader installed, or None when it has one."""
-    if (root(release) / LOADERS["x86"].lstrip("/")).exists():
-        return None
+def why_32bit_missing(release):
+    """Why RELEASE has no 32-bit loader installed, as its set-up said."""
     recorded = HOST_32BIT_MISSING if release == HOST else CHROOT_32BIT_MISSING
     try:
         why = recorded.read_text().strip()
@@ -341,7 +333,7 @@ def missing(release):
         if reason is None:
             version = subprocess.run(_enter([LOADERS["x64"], "--version"]), capture_output=True, text=True,
                                      timeout=60).stdout.strip()
-            x86 = missing_32bit(release)
+            x86 = None if (CHROOT / LOADERS["x86"].lstrip("/")).exists() else why_32bit_missing(release)
             READY.write_text(f"{version}, {'without its 32-bit loader: ' + x86 if x86 else 'with its 32-bit loader'}"
                              f"\nmade in {time.monotonic() - started:.0f} s\n")
         return reason
