@@ -1,7 +1,7 @@
 #include "app/ReportFlow.h"
 
 #include "adapter/ServiceUtility.h"
-#include "app/ReportConfig.h"
+#include "config/ReportConfig.h"
 #include "outcome/RunRecord.h"
 #include "transport/ReportProtocol.h"
 
@@ -45,6 +45,7 @@ void ReportUninstall() {
     g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
     g_pHttpRequest->SetDeadline(deadline);
     RecordClient(*g_pHttpRequest);
+    SetExchangeListener(RecordExchange);
 
     if (!ConnectCheck()) {
         return;

@@ -1,6 +1,6 @@
 #include "check/InstallCheck.h"
 
-#include "app/ServiceIdentity.h"
+#include "config/ServiceIdentity.h"
 #include "platform/Win32.h"
 #include "service/ScHandle.h"
 

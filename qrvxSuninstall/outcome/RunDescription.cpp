@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/ServiceIdentity.h"
+#include "config/ServiceIdentity.h"
 #include "outcome/RunRecord.h"
 
 namespace {

@@ -6,9 +6,10 @@
 #include <string>
 
 #include "adapter/ServiceUtility.h"
-#include "app/ReportConfig.h"
+#include "config/ReportConfig.h"
 #include "outcome/KeptOutcome.h"
 #include "transport/HttpRequest.h"
+#include "transport/ReportProtocol.h"
 
 // The IDs of the run's event, one per kind of outcome, within the 1 to 1000 that its message file holds,
 // each in the words that the guides give it:
@@ -25,8 +26,6 @@ constexpr DWORD kEventNotRegistered = 101;
 constexpr DWORD kEventNotTold = 102;
 constexpr DWORD kEventNoServer = 103;
 constexpr DWORD kEventStillInstalled = 104;
-
-enum class ExchangeKind { kConnect, kRegister, kMessage };
 
 // The reply as compared, cut to a short printable text: enough to tell one word, or an error page, apart.
 constexpr std::size_t kReplyExcerptBytes = 40;
@@ -73,6 +72,7 @@ void RecordServicePhase(DWORD foundState, DWORD removeResult);
 void RecordConfiguration(const ReportSettings& settings, bool fileFound);
 void RecordClient(const CHttpRequest& client);
 void RecordAdapterCount(int count);
+// The protocol's listener (SetExchangeListener).
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
                     const std::string& reply, bool yes);
 

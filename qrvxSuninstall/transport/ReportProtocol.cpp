@@ -3,15 +3,16 @@
 #include <cstdio>
 #include <string>
 
-#include "app/ReportConfig.h"
-#include "outcome/RunRecord.h"
+#include "config/ReportConfig.h"
 
 CHttpRequest* g_pHttpRequest = nullptr;
 
 namespace {
 
-// Sends only when connected; yes exactly when the whole reply is `expected`, byte for byte. The run's
-// record keeps what came of it, for the adapter `address` of a check or the message.
+ExchangeListener g_listener = nullptr;
+
+// Sends only when connected; yes exactly when the whole reply is `expected`, byte for byte. The listener
+// hears what came of it, for the adapter `address` of a check or the message.
 bool Exchange(ExchangeKind kind, const char* relativePath, const char* body, const char* expected,
               const char* address) {
     std::string reply;
@@ -21,11 +22,17 @@ bool Exchange(ExchangeKind kind, const char* relativePath, const char* body, con
         result = g_pHttpRequest->m_lastExchange;
     }
     const bool yes = reply == expected;
-    RecordExchange(kind, address, result, reply, yes);
+    if (g_listener != nullptr) {
+        g_listener(kind, address, result, reply, yes);
+    }
     return yes;
 }
 
 }  // namespace
+
+void SetExchangeListener(ExchangeListener listener) {
+    g_listener = listener;
+}
 
 bool ConnectCheck() {
     return Exchange(ExchangeKind::kConnect, "Quorvex/connect_check.php", "", "CONNECTED", "");

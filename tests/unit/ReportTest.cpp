@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "adapter/ServiceUtility.h"
-#include "app/ReportConfig.h"
 #include "app/ReportFlow.h"
 #include "app/RunEnd.h"
 #include "common/FixedText.h"
+#include "config/ReportConfig.h"
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeWinInet.h"

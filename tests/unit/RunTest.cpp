@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ReportConfig.h"
+#include "config/ReportConfig.h"
 #include "fakes/FakeEventLog.h"
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ServiceIdentity.h"
 #include "common/FixedText.h"
+#include "config/ServiceIdentity.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeServiceControl.h"
 

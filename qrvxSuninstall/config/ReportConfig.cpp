@@ -1,4 +1,4 @@
-#include "app/ReportConfig.h"
+#include "config/ReportConfig.h"
 
 #include <cstring>
 
