@@ -26,6 +26,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -75,6 +76,11 @@ SKIPPED = 77  # CTest's SKIP_RETURN_CODE for these tests
 
 # Service states as the probe reports them.
 STOPPED, STOP_PENDING, RUNNING = 1, 3, 4
+SERVICE_ALL_ACCESS = 0xF01FF
+# How long the rig waits for the Service Control Manager to show a change it expects (a service running,
+# stopping, gone): a wait for that event, which returns as soon as it is seen; the bound only ends a wait for
+# what does not come, and is long enough for a busy machine's Wine to show what does.
+SETTLE_WITHIN = 30.0
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
 
 # By its path: a bare name makes the loader go through start.exe, one more Wine process for every call.
@@ -411,6 +417,34 @@ class Wine:
             result.stderr = RELAY_LINE.sub(b"", result.stderr)
         return result
 
+    @contextlib.contextmanager
+    def on_first_look(self, marker):
+        """Touches MARKER once the traced run inside the with block has had its first look at the service: the
+        first QueryServiceStatus to return on the thread that opened the service for its removal
+        (SERVICE_ALL_ACCESS, which the check never asks for). The trace is read as Wine writes it."""
+        stderr = self.logs / "stderr"
+        stderr.write_bytes(b"")  # what an earlier command left there is not this run's
+        done = threading.Event()
+
+        def watch():
+            remover = None
+            while not done.wait(0.05):
+                for _, thread, kind, name, args in TRACED_CALL.findall(stderr.read_bytes()):
+                    if remover is None and kind == b"Call" and name == b"OpenServiceA" \
+                            and int(args.rsplit(b",", 1)[-1], 16) == SERVICE_ALL_ACCESS:
+                        remover = thread
+                    elif thread == remover and kind == b"Ret " and name == b"QueryServiceStatus":
+                        marker.touch()
+                        return
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        try:
+            yield
+        finally:
+            done.set()
+            watcher.join()
+
     def run_on_console(self, windows_exe, args=(), timeout=120):
         """Runs a program with a terminal for its output, as a user at a console would see it.
         Returns ([(seconds after start, text seen so far, without spaces and CRs)], seconds until the
@@ -503,7 +537,7 @@ class Wine:
         binpath = " ".join([exe, log, *mode_args])
         MAY_HOLD_SERVICE.add(self.prefix)
         # A service just deleted lingers, marked for deletion, until its last handle is closed.
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + SETTLE_WITHIN
         while True:
             result = self.run_helper(SC, ["create", SERVICE_NAME, "binpath=", binpath])
             if result.returncode == 0 or time.monotonic() > deadline:
@@ -566,18 +600,18 @@ class Wine:
             MAY_HOLD_SERVICE.discard(self.prefix)
         return state
 
-    def state_once_settled(self, within=10.0):
+    def state_once_settled(self):
         """The service's state once a deletion has completed: a deleted service lingers until the last
         handle to it (the service process's own among them) is closed."""
-        deadline = time.monotonic() + within
+        deadline = time.monotonic() + SETTLE_WITHIN
         state = self.service_state()
         while state != ("error", ERROR_SERVICE_DOES_NOT_EXIST) and time.monotonic() < deadline:
             time.sleep(0.1)
             state = self.service_state()
         return state
 
-    def wait_for_state(self, state, within=10.0):
-        deadline = time.monotonic() + within
+    def wait_for_state(self, state):
+        deadline = time.monotonic() + SETTLE_WITHIN
         while self.service_state() != ("state", state):
             if time.monotonic() > deadline:
                 raise AssertionError(f"service did not reach state {state}: {self.service_state()}")

@@ -33,6 +33,10 @@ def management_server(registered=(), **answers):
     return stand_in([TEXT[kind] for kind in registered], **answers)
 
 
+# What a busy machine may add to a deadline that ends the run: the program's end, and Wine's after it.
+EXIT_SLACK = 5.0
+
+
 class ReportTest(rig.WineTestCase):
     def whole_run(self, adapters=(A,), config=LOCAL, respond=None, service=("--stop-at-once",), serving=None,
                   **placing):
@@ -193,7 +197,7 @@ class ReportTest(rig.WineTestCase):
                 print(f"{name}: the program ran {self.last_run.elapsed:.1f} s, {held:.1f} s of it from the first "
                       "request")
                 # No exchange outlives its 80 s deadline.
-                self.assertLess(held, 83.0)
+                self.assertLess(held, 80.0 + EXIT_SLACK)
                 self.assertEqual(seen, expected, "no exchange after the slow one")
                 if terminated is not None:
                     ended = any(call[3] == "TerminateProcess" for call in self.last_run.calls)
@@ -212,7 +216,7 @@ class ReportTest(rig.WineTestCase):
         held = self.held_by_the_server()
         print(f"silent after the connect check: the program ran {self.last_run.elapsed:.1f} s, {held:.1f} s of it "
               f"from the first request, {len(seen) - 1} checks")
-        self.assertLess(held, 123.0)
+        self.assertLess(held, 120.0 + EXIT_SLACK)
         self.assertGreater(len(seen), 1, "no registration check was asked")
         self.assertEqual(seen, [(CONNECT, b"")] + [register(kind) for kind in adapters[:len(seen) - 1]])
 

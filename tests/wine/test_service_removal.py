@@ -9,9 +9,10 @@ from server import RecordingServer, management_server
 CONTROL_STOP = 1
 GONE = ("error", ERROR_SERVICE_DOES_NOT_EXIST)
 # The stop wait's 29 s, to which only the stop request's own time is added; and what a busy machine may add
-# to the last look and the closes after it.
+# to the dozen calls to the manager around it (the looks before the wait begins, the closes after it). The
+# 29 s themselves are held by the lower bound and by the sleeps, which no load changes.
 STOP_WAIT = 29.0
-SLACK = 3.0
+SLACK = 5.0
 
 
 class ServiceRemovalTest(rig.WineTestCase):
@@ -46,14 +47,15 @@ class ServiceRemovalTest(rig.WineTestCase):
 
     def test_service_already_stopping_is_waited_for_and_deleted(self):
         # Someone asked it to stop a moment earlier, and it takes a while: it can take no control meanwhile.
-        # 12 s, well within the program's 29 s, so that the rig's own look at the state cannot miss it.
+        # 12 s, well within the program's 29 s, so that the rig's own look at the state cannot miss it. The run
+        # ending after those 12 s shows that it waited; its being gone, that it was deleted.
         log = self.wine.install_service(["--stop-after", "12000"])
         asked = time.monotonic()
         self.wine.ask_to_stop()
         started = time.monotonic()
         result = self.run_uninstaller(timeout=60)
         self.assertQuietRun(result)
-        self.assertEqual(self.wine.state_once_settled(within=1.0), GONE)
+        self.assertEqual(self.wine.state_once_settled(), GONE)
         self.assertEqual(self.wine.controls_received(log).count(CONTROL_STOP), 1)
         self.assertGreaterEqual(started + result.elapsed - asked, 12.0, "ended before the service had stopped")
 
@@ -82,13 +84,16 @@ class ServiceRemovalTest(rig.WineTestCase):
 
     def test_service_still_starting_is_waited_for_then_stopped_and_deleted(self):
         # As at boot, when startup scripts run: it reports START_PENDING for a while, and Windows would refuse
-        # it a stop request meanwhile. sc.exe returns while it is starting; no more is waited for. 12 s, not
-        # 8: Wine's start of the launcher and the program took up to 7 s on a busy machine, and the program
-        # must find it still starting.
+        # it a stop request meanwhile. sc.exe returns while it is starting; no more is waited for. It runs
+        # once the program has looked at it, however long Wine took to start the launcher and the program:
+        # the program must find it still starting.
         kit = self.wine.place_launcher("kit", config=rig.LOCAL_CONFIG)
         self.use_adapters("00:1a:2b:3c:4d:5e")
-        log = self.wine.install_service(["--start-after", "12000", "--stop-at-once"], wait=False)
-        with RecordingServer(management_server(["00-1A-2B-3C-4D-5E"])):
+        looked = self.wine.work / "service" / "looked"
+        looked.unlink(missing_ok=True)
+        log = self.wine.install_service(["--start-until", self.wine.windows_path(looked), "60000", "--stop-at-once"],
+                                        wait=False)
+        with RecordingServer(management_server(["00-1A-2B-3C-4D-5E"])), self.wine.on_first_look(looked):
             result, output, status = self.wine.run_launcher(kit, trace=True)
         self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), GONE)

@@ -121,11 +121,12 @@ class TransportTest(rig.WineTestCase):
         [request] = server.requests
         self.assertIsNotNone(request.client_gone, "the connection was still open when the probe had ended")
         # The receive time-out is 30 seconds, counted from the request's arrival to the client's close, so
-        # that Wine's start under load is not in it.
+        # that Wine's start under load is not in it; a busy machine may add a little to the close. Without
+        # the time-out, Wine's WinINet would wait for ever.
         waited = request.client_gone - request.arrived
         print(f"never answered: the client gave up after {waited:.2f} s; the probe ran {result.elapsed:.2f} s")
         self.assertGreaterEqual(waited, 29.0)
-        self.assertLess(waited, 32.0)
+        self.assertLess(waited, 35.0)
 
     def test_endless_body_is_cut_off_promptly_in_little_memory(self):
         with RecordingServer(lambda request: Reply(b"CONNECTED")):

@@ -1,6 +1,7 @@
 // A service for the tests, whose answer to a stop request is chosen by its arguments:
-//   qrvxtestsvc.exe LOG [--start-after MS] MODE
-//     --start-after MS    start pending for MS milliseconds before it runs, as at boot
+//   qrvxtestsvc.exe LOG [--start-until FILE MS] MODE
+//     --start-until FILE MS  start pending, as at boot, until FILE exists or for MS milliseconds at most:
+//                         a test says when it has seen what it waited for, whatever the machine's speed
 //   and MODE one of
 //     --stop-at-once      stopped before the stop request returns
 //     --stop-after MS     stop pending for MS milliseconds, then stopped
@@ -26,6 +27,7 @@ enum class Mode { kStopAtOnce, kStopAfter, kNeverStop, kExitInHandler, kStopInHa
 Mode g_mode = Mode::kStopAtOnce;
 DWORD g_stopDelayMs = 0;
 DWORD g_startDelayMs = 0;
+char g_startUntilPath[MAX_PATH] = {};
 char g_logPath[MAX_PATH] = {};
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 SERVICE_STATUS g_status = {};
@@ -89,7 +91,10 @@ void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
     if (g_startDelayMs != 0) {
         Report(SERVICE_START_PENDING);
         Log("starting");
-        Sleep(g_startDelayMs);
+        const ULONGLONG until = GetTickCount64() + g_startDelayMs;
+        while (GetFileAttributesA(g_startUntilPath) == INVALID_FILE_ATTRIBUTES && GetTickCount64() < until) {
+            Sleep(100);
+        }
     }
     Report(SERVICE_RUNNING);
     Log("running");
@@ -110,13 +115,14 @@ void WINAPI ServiceMain(DWORD /*argc*/, char** /*argv*/) {
 
 int main(int argc, char** argv) {
     int arg = 2;
-    if (argc > arg + 1 && std::strcmp(argv[arg], "--start-after") == 0) {
-        g_startDelayMs = static_cast<DWORD>(std::strtoul(argv[arg + 1], nullptr, 10));
-        arg += 2;
+    if (argc > arg + 2 && std::strcmp(argv[arg], "--start-until") == 0) {
+        std::snprintf(g_startUntilPath, sizeof(g_startUntilPath), "%s", argv[arg + 1]);
+        g_startDelayMs = static_cast<DWORD>(std::strtoul(argv[arg + 2], nullptr, 10));
+        arg += 3;
     }
     if (argc <= arg) {
         std::fprintf(stderr,
-                     "usage: %s LOG [--start-after MS] --stop-at-once | --stop-after MS | --never-stop |\n"
+                     "usage: %s LOG [--start-until FILE MS] --stop-at-once | --stop-after MS | --never-stop |\n"
                      "       --exit-in-handler | --stop-in-handler MS\n",
                      argv[0]);
         return 2;
