@@ -29,9 +29,7 @@ NATIVE_JOBS ?= 16
 # slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
 # tests that would make them otherwise find them made). The sanitize and Clang builds go on while
 # the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
-# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands. Those builds and
-# the sanitize tests are on no one's path, so they take what the rest leaves (nice 10); the native preset's
-# second build and clang-tidy are on the longest one, and go first (tests/CMakeLists.txt).
+# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
@@ -41,10 +39,10 @@ test: deps
 	  ( $(MAKE) --no-print-directory $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
 	  ) || { wait $$chroot; exit 1; }; \
-	  { nice -n 10 cmake --build --preset sanitize --parallel 2 && \
-	    nice -n 10 ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
-	  { nice -n 10 cmake --build --preset clang-win64 --parallel 2 && \
-	    nice -n 10 cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
+	  { cmake --build --preset sanitize --parallel 2 && \
+	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
+	  { cmake --build --preset clang-win64 --parallel 2 && \
+	    cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
 	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
 	  wait $$sanitize || status=$$?; \
 	  wait $$clang || { status=1; cat build/clang-win64/build.log; }; \
