@@ -35,15 +35,18 @@ class AdapterList {
             const std::size_t records = (size + sizeof(IP_ADAPTER_INFO) - 1) / sizeof(IP_ADAPTER_INFO);
             m_large.reset(new (std::nothrow) IP_ADAPTER_INFO[records]);
             if (m_large == nullptr) {
+                CServiceUtility::ListError = ERROR_NOT_ENOUGH_MEMORY;
                 return nullptr;
             }
             size = static_cast<ULONG>(records * sizeof(IP_ADAPTER_INFO));
             result = platform::GetAdaptersInfo(m_large.get(), &size);
             if (result == ERROR_SUCCESS) {
+                CServiceUtility::ListError = ERROR_SUCCESS;
                 return m_large.get();
             }
         }
         // Failed, no adapter (ERROR_NO_DATA), or still growing after the last attempt.
+        CServiceUtility::ListError = result;
         return result == ERROR_SUCCESS ? &m_fixed.first : nullptr;
     }
 
@@ -52,7 +55,14 @@ class AdapterList {
     const IP_ADAPTER_INFO* m_first;
 };
 
+void FormatAddress(const IP_ADAPTER_INFO& adapter, char (&text)[kAdapterAddressUnits]) {
+    const unsigned char* a = adapter.Address;
+    std::snprintf(text, sizeof(text), "%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
 }  // namespace
+
+DWORD CServiceUtility::ListError = ERROR_SUCCESS;
 
 CServiceUtility::~CServiceUtility() = default;
 
@@ -69,14 +79,24 @@ void CServiceUtility::GetAdapterAddress(WCHAR* wideOut, int index) {
     AdapterList list;
     int i = 0;
     for (const IP_ADAPTER_INFO* adapter = list.First(); adapter != nullptr; adapter = adapter->Next, ++i) {
-        const unsigned char* a = adapter->Address;
         char text[kAdapterAddressUnits];
-        std::snprintf(text, sizeof(text), "%02X-%02X-%02X-%02X-%02X-%02X", a[0], a[1], a[2], a[3], a[4],
-                      a[5]);
+        FormatAddress(*adapter, text);
         platform::MultiByteToWideChar(CP_ACP, 0, text, kAdapterAddressUnits, wideOut, kAdapterAddressUnits);
         // The server cannot know a machine by an all-zero address: take a later adapter instead.
         if (i == index && std::strcmp(text, "00-00-00-00-00-00") != 0) {
             return;
         }
     }
+}
+
+int CServiceUtility::GetAdapterAddresses(char (*texts)[kAdapterAddressUnits], int capacity) {
+    AdapterList list;
+    int count = 0;
+    for (const IP_ADAPTER_INFO* adapter = list.First(); adapter != nullptr;
+         adapter = adapter->Next, ++count) {
+        if (count < capacity) {
+            FormatAddress(*adapter, texts[count]);
+        }
+    }
+    return count;
 }

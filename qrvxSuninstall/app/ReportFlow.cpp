@@ -12,10 +12,11 @@ static_assert(kMaxHostAddressBytes < kBasePathCapacity, "base path of the longes
 bool FindRegisteredAdapter(WCHAR* wideOut) {
     int index = 0;
     const int count = CServiceUtility::GetAdapterCount();
-    RecordAdapterCount(count);
+    RecordAdapterCount(count, CServiceUtility::ListError);
     if (count <= 0) {
         return false;
     }
+    int recount = count;
     do {
         // An adapter list that cannot be read any more leaves no address, and nothing is asked about it.
         wideOut[0] = 0;
@@ -23,11 +24,20 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
         char address[32] = {};
         platform::WideCharToMultiByte(CP_ACP, 0, wideOut, kAdapterAddressUnits, address, kAdapterAddressUnits,
                                       nullptr, nullptr);
-        if (address[0] != '\0' && RegisterCheck(address)) {
+        if (address[0] == '\0') {
+            RecordAdapterUnread();
+        } else if (RegisterCheck(address)) {
             return true;
         }
         ++index;
-    } while (index < CServiceUtility::GetAdapterCount());
+        recount = CServiceUtility::GetAdapterCount();
+        RecordAdapterRecount(recount);
+    } while (index < recount);
+    // Since Windows 10 the list's order is not fixed, and adapters come and go (a VPN, Wi-Fi): only the
+    // list as it is now says whether every adapter was asked about.
+    char after[kComparedAdapters][kAdapterAddressUnits] = {};
+    const int afterCount = CServiceUtility::GetAdapterAddresses(after, kComparedAdapters);
+    RecordAdaptersAfterSweep(after, afterCount, CServiceUtility::ListError);
     return false;
 }
 
@@ -37,11 +47,14 @@ void ReportUninstall() {
     const ULONGLONG deadline = platform::GetTickCount64() + kReportDeadlineMs;
 
     g_pConfigPaths = new ConfigPaths;
+    // The profile reader says nothing of a file it did not find, or could not read: it gives the default
+    // all the same. So the file is looked at first.
+    const DWORD attributes = platform::GetFileAttributesA(g_pConfigPaths->configurationPath);
+    const bool found = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const DWORD readError =
+        found ? GetConfigurationReadError(g_pConfigPaths->configurationPath) : ERROR_SUCCESS;
     g_pReportSettings = LoadReportSettings(*g_pConfigPaths);
-    // The profile reader says nothing of a file it did not find: it gives the default all the same.
-    const DWORD attributes = platform::GetFileAttributesA(g_pReportSettings->configurationPath);
-    RecordConfiguration(*g_pReportSettings, attributes != INVALID_FILE_ATTRIBUTES &&
-                                                (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    RecordConfiguration(*g_pReportSettings, found, readError);
     g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
     g_pHttpRequest->SetDeadline(deadline);
     RecordClient(*g_pHttpRequest);

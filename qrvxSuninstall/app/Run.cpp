@@ -29,7 +29,7 @@ int RunUninstall() {
 
     std::printf("Service Uninstalled...\n");
     const DWORD removed = CServiceManager::RemoveService();
-    RecordServicePhase(CServiceManager::FoundState, removed);
+    RecordServicePhase(CServiceManager::FoundState, removed, CServiceManager::ManagerError);
     ReportUninstall();
     std::printf("Service Uninstall Finished !\n");
     TellRunOutcome(g_runRecord);

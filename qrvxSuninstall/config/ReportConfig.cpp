@@ -47,3 +47,14 @@ ReportSettings* LoadReportSettings(const ConfigPaths& configPaths) {
     }
     return settings;
 }
+
+DWORD GetConfigurationReadError(const char* configurationPath) {
+    HANDLE file = platform::CreateFileA(configurationPath, GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return platform::GetLastError();
+    }
+    platform::CloseHandle(file);
+    return ERROR_SUCCESS;
+}

@@ -30,6 +30,14 @@ struct ReportSettings {
 extern ConfigPaths* g_pConfigPaths;
 extern ReportSettings* g_pReportSettings;
 
+// Why the configuration file, which is there, cannot be read now: it is opened for reading as the profile
+// reader opens it (sharing reading, writing and deletion, as Wine's does; Windows documents none), and
+// closed again. ERROR_SUCCESS when it can be read; else,
+// for example, ERROR_SHARING_VIOLATION while a scanner or an unfinished copy holds it without sharing,
+// ERROR_ACCESS_DENIED, or a network error for a file on a share. The profile reader says none of this: it
+// gives the default.
+DWORD GetConfigurationReadError(const char* configurationPath);
+
 // Reads HostAddress of section Configuration ("0.0.0.0" when missing) into a new record the caller keeps;
 // a value longer than kMaxHostAddressBytes leaves it empty, which names no server.
 ReportSettings* LoadReportSettings(const ConfigPaths& configPaths);

@@ -92,11 +92,14 @@ const char* StateName(DWORD state) {
 }
 
 // Why RemoveService could not look at the service: its manager would not open, or the look failed.
-void WhyNotLookedAt(DWORD code, Text& text) {
-    if (code == ERROR_INVALID_HANDLE) {
+void WhyNotLookedAt(const RunRecord& record, Text& text) {
+    if (record.removeResult != ERROR_INVALID_HANDLE) {
+        text.Error(record.removeResult);
+    } else if (record.managerError == ERROR_SUCCESS) {
         text << "the Service Control Manager could not be opened (error 6)";
     } else {
-        text.Error(code);
+        text << "the Service Control Manager could not be opened: ";
+        text.Error(record.managerError);
     }
 }
 
@@ -117,7 +120,7 @@ void ServicePhase(const RunRecord& record, Text& text) {
             text << " was not installed.";
         } else {
             text << " could not be looked at: ";
-            WhyNotLookedAt(record.removeResult, text);
+            WhyNotLookedAt(record, text);
             text << ".";
         }
         return;
@@ -145,6 +148,8 @@ const char* Refusal(AddressRefusal refusal) {
             return "it begins with a scheme other than http:// or https:// (in lower case)";
         case AddressRefusal::kNeverResolves:
             return "its host is a name under .invalid, which never resolves";
+        case AddressRefusal::kTextAfterHost:
+            return "no host name holds it; a comment belongs on a line of its own";
         case AddressRefusal::kNone:
             break;
     }
@@ -153,7 +158,10 @@ const char* Refusal(AddressRefusal refusal) {
 
 // Why the configuration names no server.
 void NoServer(const RunRecord& record, Text& text) {
-    if (!record.configurationFound) {
+    if (record.configurationFound && record.configurationError != ERROR_SUCCESS) {
+        text << "qrvxconfig.ini is there but could not be read: ";
+        text.Error(record.configurationError);
+    } else if (!record.configurationFound) {
         text
             << "qrvxconfig.ini was not found, and without it the address is the default 0.0.0.0, which names "
                "none";
@@ -164,6 +172,12 @@ void NoServer(const RunRecord& record, Text& text) {
     } else if (record.refusal == AddressRefusal::kNeverResolves) {
         text << "qrvxconfig.ini still holds the sample's address, HostAddress \"";
         text.Printable(record.hostAddress) << "\", a name under .invalid, which never resolves";
+    } else if (record.refusal == AddressRefusal::kTextAfterHost) {
+        const char* after = FindTextAfterHost(record.hostAddress);
+        text << "HostAddress \"";
+        text.Printable(record.hostAddress) << "\" is refused whole: \"";
+        text.Printable(after != nullptr ? after : "")
+            << "\" follows the host, and " << Refusal(record.refusal);
     } else if (record.refusal != AddressRefusal::kNone) {
         text << "HostAddress \"";
         text.Printable(record.hostAddress) << "\" is refused whole: " << Refusal(record.refusal);
@@ -247,6 +261,13 @@ void Result(const RecordedExchange& exchange, Text& text) {
             text << "failed: ";
             text.Error(exchange.result.error);
             return;
+        case ExchangeOutcome::kCutShort:
+            text << "cut short after " << static_cast<unsigned long>(exchange.result.bodyBytes)
+                 << " bytes of its reply";
+            Status(exchange.result, text);
+            text << ", which is no answer: ";
+            text.Error(exchange.result.error);
+            return;
         case ExchangeOutcome::kTooLong:
             text << "answered with more than 64 KiB, which is no reply";
             return;
@@ -282,8 +303,24 @@ void Exchanges(const RunRecord& record, Text& text) {
     }
 }
 
+// Why the adapters cannot be known: no IPv4 adapter listed, or a list that could not be read.
+void NoAdapterList(const RunRecord& record, Text& text) {
+    if (record.adapterListError == ERROR_NO_DATA || record.adapterListError == ERROR_SUCCESS) {
+        text << "this machine lists no IPv4 network adapter for the server to know it by";
+    } else {
+        text << "this machine's network adapters could not be listed: ";
+        text.Error(record.adapterListError);
+    }
+}
+
 // Why the server was not told: the first thing that did not go as it should.
 void FirstFailure(const RunRecord& record, Text& text) {
+    if (ConfigurationUnreadableForNow(record)) {
+        text << "qrvxconfig.ini could not be read now: ";
+        text.Error(record.configurationError)
+            << "; another program holds it, or its share could not be reached";
+        return;
+    }
     if (record.sessionError != ERROR_SUCCESS) {
         text << "WinINet could not be made ready: ";
         text.Error(record.sessionError);
@@ -306,8 +343,19 @@ void FirstFailure(const RunRecord& record, Text& text) {
             return;
         }
     }
-    text << (record.adapterCount == 0 ? "this machine has no network adapter for the server to know it by"
-                                      : "the exchanges ended early");
+    if (record.adapterCount == 0) {
+        text << "the server answered, but ";
+        NoAdapterList(record, text);
+    } else if (record.adaptersChanged) {
+        text << "this machine's network adapters changed while the server was asked about them ("
+             << static_cast<unsigned long>(record.adapterCount) << " listed before";
+        if (record.adapterCountAfter >= 0) {
+            text << ", " << static_cast<unsigned long>(record.adapterCountAfter) << " after";
+        }
+        text << "), so not every one of them was asked about";
+    } else {
+        text << "the exchanges ended early";
+    }
 }
 
 // The outcome in two sentences, first of all, where a list of events shows it: the service, then the
@@ -321,7 +369,7 @@ void Headline(const RunRecord& record, Text& text) {
         text << "The Quorvex service is gone from this machine.";
     } else if (record.foundState == 0) {
         text << "The Quorvex service may still be installed: it could not be looked at, ";
-        WhyNotLookedAt(record.removeResult, text);
+        WhyNotLookedAt(record, text);
         text << ".";
     } else {
         text << "The Quorvex service is still installed: it was " << StateName(record.foundState)
@@ -341,7 +389,8 @@ void Headline(const RunRecord& record, Text& text) {
         case ReportOutcome::kNotTold:
             text << " The management server was not told this time: ";
             FirstFailure(record, text);
-            text << ". Running qrvxSuninstall again tells it.";
+            text << (record.adapterCount == 0 ? ". A rerun tells it once one is listed."
+                                              : ". Running qrvxSuninstall again tells it.");
             return;
         case ReportOutcome::kNoServer:
             break;
@@ -360,15 +409,29 @@ std::string DescribeRun(const RunRecord& record) {
     text << "\r\n\r\n";
     ServicePhase(record, text);
     text << "\r\nConfiguration file: ";
-    text.Printable(record.configurationPath) << (record.configurationFound ? ", found." : ", not found.");
+    text.Printable(record.configurationPath) << (record.configurationFound ? ", found" : ", not found");
+    if (record.configurationFound && record.configurationError != ERROR_SUCCESS) {
+        text << ", but it could not be read: ";
+        text.Error(record.configurationError);
+    }
+    text << ".";
     text << "\r\n";
     Server(record, text);
     text << "\r\n";
     Exchanges(record, text);
     if (record.adapterCount == 0) {
-        text << "\r\nThis machine has no network adapter for the server to know it by.";
+        text << "\r\nNetwork adapters: none, ";
+        NoAdapterList(record, text);
+        text << ".";
     } else if (record.adapterCount > 0) {
-        text << "\r\nNetwork adapters: " << static_cast<unsigned long>(record.adapterCount) << ".";
+        text << "\r\nNetwork adapters: " << static_cast<unsigned long>(record.adapterCount);
+        if (record.adaptersChanged) {
+            text << ", and they changed while they were asked about";
+            if (record.adapterCountAfter >= 0) {
+                text << " (" << static_cast<unsigned long>(record.adapterCountAfter) << " after)";
+            }
+        }
+        text << ".";
     }
     // ReportEvent takes up to 31,839 characters a string. Thirty-two exchanges listed, each well under 300
     // bytes however the server answers, the path and the address stay far below that.

@@ -10,16 +10,19 @@ RunRecord g_runRecord;
 void ResetRunRecord() {
     g_runRecord = RunRecord();
     g_runRecord.adapterCount = -1;
+    g_runRecord.adapterCountAfter = -1;
 }
 
-void RecordServicePhase(DWORD foundState, DWORD removeResult) {
+void RecordServicePhase(DWORD foundState, DWORD removeResult, DWORD managerError) {
     g_runRecord.foundState = foundState;
     g_runRecord.removeResult = removeResult;
+    g_runRecord.managerError = managerError;
 }
 
-void RecordConfiguration(const ReportSettings& settings, bool fileFound) {
+void RecordConfiguration(const ReportSettings& settings, bool fileFound, DWORD readError) {
     CopyText(g_runRecord.configurationPath, settings.configurationPath);
     g_runRecord.configurationFound = fileFound;
+    g_runRecord.configurationError = readError;
     CopyText(g_runRecord.hostAddress, settings.hostAddress);
     g_runRecord.hostAddressTooLong = settings.hostAddressTooLong;
 }
@@ -31,8 +34,39 @@ void RecordClient(const CHttpRequest& client) {
     g_runRecord.sessionError = client.m_dwSessionError;
 }
 
-void RecordAdapterCount(int count) {
+void RecordAdapterCount(int count, DWORD listError) {
     g_runRecord.adapterCount = count;
+    g_runRecord.adapterListError = listError;
+}
+
+void RecordAdapterRecount(int count) {
+    if (count != g_runRecord.adapterCount) {
+        g_runRecord.adaptersChanged = true;
+    }
+}
+
+void RecordAdapterUnread() {
+    g_runRecord.adaptersChanged = true;
+}
+
+void RecordAdaptersAfterSweep(const char (*texts)[kAdapterAddressUnits], int count, DWORD listError) {
+    RunRecord& record = g_runRecord;
+    record.adapterCountAfter = count;
+    if (count != record.adapterCount || listError != ERROR_SUCCESS || count > kComparedAdapters ||
+        record.adaptersAsked > kComparedAdapters) {
+        record.adaptersChanged = true;
+        return;
+    }
+    // The server cannot know a machine by an all-zero address, and none is asked about.
+    for (int i = 0; i < count; ++i) {
+        bool asked = std::strcmp(texts[i], "00-00-00-00-00-00") == 0;
+        for (int j = 0; j < record.adaptersAsked && !asked; ++j) {
+            asked = std::strcmp(texts[i], record.askedAdapters[j]) == 0;
+        }
+        if (!asked) {
+            record.adaptersChanged = true;
+        }
+    }
 }
 
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
@@ -55,6 +89,10 @@ void RecordExchange(ExchangeKind kind, const char* adapterAddress, const Exchang
             record.connectYes = yes;
             break;
         case ExchangeKind::kRegister:
+            if (record.adaptersAsked < kComparedAdapters) {
+                CopyText(record.askedAdapters[record.adaptersAsked], adapterAddress);
+            }
+            ++record.adaptersAsked;
             ++record.checksAsked;
             if (IsServersAnswer(result)) {
                 ++record.checksAnswered;
@@ -82,6 +120,24 @@ bool ServiceLeftInstalled(const RunRecord& record) {
     return record.removeResult != ERROR_SUCCESS && !ServiceMarkedForDeletion(record);
 }
 
+bool ConfigurationUnreadableForNow(const RunRecord& record) {
+    switch (record.configurationError) {
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_BAD_NETPATH:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_SEM_TIMEOUT:
+        case ERROR_NO_NETWORK:
+        case ERROR_NETWORK_UNREACHABLE:
+        case ERROR_HOST_UNREACHABLE:
+            return record.configurationFound;
+        default:
+            return false;
+    }
+}
+
 // The default, an empty value, one refused, and 0.0.0.0 (what a missing key gives) name no server.
 bool NamesNoServer(const RunRecord& record) {
     return !record.configurationFound || record.hostAddressTooLong || record.hostAddress[0] == '\0' ||
@@ -92,14 +148,18 @@ ReportOutcome GetReportOutcome(const RunRecord& record) {
     if (record.messageYes) {
         return ReportOutcome::kTold;
     }
+    if (ConfigurationUnreadableForNow(record)) {
+        return ReportOutcome::kNotTold;  // whatever the default it gave led to
+    }
     if (NamesNoServer(record)) {
         return ReportOutcome::kNoServer;
     }
-    // Every check answered by the server itself, none yes, so no message: a later run would hear the same.
-    // A check that was not answered, or answered with a status that is not a success, or an adapter list
-    // with nothing in it, tells nothing of the kind.
+    // Every check answered by the server itself, none yes, so no message, and every adapter asked about:
+    // a later run would hear the same. A check that was not answered, or answered with a status that is
+    // not a success, an adapter list with nothing in it, or one that changed while it was swept, tells
+    // nothing of the kind.
     if (record.connectYes && record.checksAsked > 0 && record.checksAnswered == record.checksAsked &&
-        !record.messageAsked) {
+        !record.messageAsked && !record.adaptersChanged && record.adapterCountAfter >= 0) {
         return ReportOutcome::kNotRegistered;
     }
     return ReportOutcome::kNotTold;

@@ -41,13 +41,18 @@ struct RecordedExchange {
 
 // The exchanges listed by name; any more are counted, so that the text stays within what an event holds.
 constexpr std::size_t kListedExchanges = 32;
+// The adapters whose addresses are kept to be compared with the list after the sweep. A machine with more
+// is never taken to be known by none of them.
+constexpr int kComparedAdapters = 64;
 
 struct RunRecord {
     DWORD foundState;    // the service's state when RemoveService looked, 0 for none found or no look
     DWORD removeResult;  // what RemoveService returned
+    DWORD managerError;  // why the Service Control Manager would not open, when RemoveService says 6
 
     char configurationPath[MAX_PATH];
     bool configurationFound;
+    DWORD configurationError;  // why a file that is there could not be read, 0 when it could
     char hostAddress[kMaxHostAddressBytes + 1];  // as read
     bool hostAddressTooLong;
     AddressRefusal refusal;  // of the client, for an address it would not use
@@ -55,7 +60,14 @@ struct RunRecord {
     INTERNET_PORT port;
     DWORD sessionError;  // why there was no session or connection, if there was none
 
-    int adapterCount;  // when the server had answered the connect check, -1 until then
+    int adapterCount;        // when the server had answered the connect check, -1 until then
+    DWORD adapterListError;  // why the list could not be read then, if it could not
+    // The sweep of the adapters did not see one list from start to end: a count that changed, an address
+    // that could not be read, or an adapter in the list after it that was never asked about.
+    bool adaptersChanged;
+    int adapterCountAfter;  // as read after a sweep that found none registered, -1 until then
+    char askedAdapters[kComparedAdapters][kAdapterAddressUnits];
+    int adaptersAsked;  // listed or not
     RecordedExchange exchanges[kListedExchanges];
     std::size_t exchangeCount;  // listed or not
     bool connectYes;
@@ -68,10 +80,16 @@ struct RunRecord {
 extern RunRecord g_runRecord;
 
 void ResetRunRecord();
-void RecordServicePhase(DWORD foundState, DWORD removeResult);
-void RecordConfiguration(const ReportSettings& settings, bool fileFound);
+void RecordServicePhase(DWORD foundState, DWORD removeResult, DWORD managerError);
+void RecordConfiguration(const ReportSettings& settings, bool fileFound, DWORD readError);
 void RecordClient(const CHttpRequest& client);
-void RecordAdapterCount(int count);
+// The adapters' count before the sweep, with why the list could not be read if it could not; each count
+// asked again during it; an address that could not be read; and the list as read once more after a sweep
+// that found none registered, its first `count` addresses in `texts` (up to kComparedAdapters).
+void RecordAdapterCount(int count, DWORD listError);
+void RecordAdapterRecount(int count);
+void RecordAdapterUnread();
+void RecordAdaptersAfterSweep(const char (*texts)[kAdapterAddressUnits], int count, DWORD listError);
 // The protocol's listener (SetExchangeListener).
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
                     const std::string& reply, bool yes);
@@ -86,6 +104,9 @@ bool ServiceMarkedForDeletion(const RunRecord& record);
 // Whether the service is still installed and stays so: RemoveService failed for any other reason.
 bool ServiceLeftInstalled(const RunRecord& record);
 bool NamesNoServer(const RunRecord& record);
+// Whether the configuration file is there but could not be read for a reason that passes: a lock, a
+// sharing violation or a network error. A later run reads it.
+bool ConfigurationUnreadableForNow(const RunRecord& record);
 ReportOutcome GetReportOutcome(const RunRecord& record);
 DWORD GetEventId(const RunRecord& record);
 

@@ -53,6 +53,19 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_LOCK_VIOLATION 33u
+#define ERROR_BAD_NETPATH 53u
+#define ERROR_UNEXP_NET_ERR 59u
+#define ERROR_NETNAME_DELETED 64u
+#define ERROR_BAD_NET_NAME 67u
+#define ERROR_SEM_TIMEOUT 121u
+#define ERROR_NO_NETWORK 1222u
+#define ERROR_NETWORK_UNREACHABLE 1231u
+#define ERROR_HOST_UNREACHABLE 1232u
+#define ERROR_INTERNET_TIMEOUT 12002u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_PROC_NOT_FOUND 127u
@@ -73,6 +86,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define ERROR_INTERNET_INTERNAL_ERROR 12004u
 #define ERROR_INTERNET_NAME_NOT_RESOLVED 12007u
 #define ERROR_INTERNET_INCORRECT_HANDLE_STATE 12019u
+#define ERROR_INTERNET_CONNECTION_RESET 12031u
 #define ERROR_INTERNET_CANNOT_CONNECT 12029u
 #define ERROR_INTERNET_INVALID_CA 12045u
 #define ERROR_HTTP_HEADER_NOT_FOUND 12150u
@@ -116,6 +130,14 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(void* parameter);
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
 
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the SDK's own value
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800u
 
@@ -192,6 +214,7 @@ using ::ChangeServiceConfigA;
 using ::CloseHandle;
 using ::CloseServiceHandle;
 using ::ControlService;
+using ::CreateFileA;
 using ::CreateThread;
 using ::DeleteService;
 using ::DeregisterEventSource;
@@ -255,6 +278,8 @@ BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 DWORD GetFileAttributesA(const char* fileName);
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId, char* buffer,
                      DWORD size, void* arguments);
 

@@ -9,6 +9,7 @@
 ServiceSettingsRecord CServiceManager::ServiceSettings;
 DWORD CServiceManager::SettingsInitialised = 0;
 DWORD CServiceManager::FoundState = 0;
+DWORD CServiceManager::ManagerError = 0;
 
 namespace {
 
@@ -17,6 +18,7 @@ namespace {
 DWORD OpenHandlePair(HandlePair& handles, DWORD access) {
     handles.manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!handles.manager) {
+        CServiceManager::ManagerError = platform::GetLastError();
         return ERROR_INVALID_HANDLE;
     }
     handles.service.Reset(
@@ -160,6 +162,7 @@ DWORD CServiceManager::StopService() {
 
 DWORD CServiceManager::RemoveService() {
     FoundState = 0;
+    ManagerError = 0;
     HandlePair handles;
     DWORD result = OpenHandlePair(handles, SERVICE_ALL_ACCESS);
     if (result != ERROR_SUCCESS) {

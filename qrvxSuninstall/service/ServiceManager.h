@@ -35,6 +35,9 @@ class CServiceManager {
     // The state RemoveService found the service in before it acted, for the run's record: a SERVICE_* state,
     // or 0 when there was no such service or it could not be looked at.
     static DWORD FoundState;
+    // Why OpenSCManagerA last failed, for the run's record, as the result says 6 whatever the system said:
+    // 0 when it has not failed since RemoveService began.
+    static DWORD ManagerError;
 };
 
 // Whether a service in `state` is on its way to stopped, or there: a stop request that fails then is no

@@ -60,15 +60,18 @@ void Release(Exchange* exchange) {
 }
 
 // Collects the body into `reply`, each chunk up to its first NUL byte, as long as it stays within
-// kMaxReplyBytes and the deadline.
-ExchangeOutcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply) {
+// kMaxReplyBytes and the deadline. A body that stops coming before its end (the receive time-out, a reset)
+// is only part of a reply: `result` then says why, and how much came.
+void ReadReply(HINTERNET request, ULONGLONG deadline, std::string& reply, ExchangeResult& result) {
     int failedReads = 0;
     DWORD available = 0;
     DWORD read = 0;
     std::size_t received = 0;
+    bool ended = false;  // a read gave nothing: the end of the body
     do {
         if (platform::GetTickCount64() >= deadline) {
-            return ExchangeOutcome::kPastExchangeDeadline;
+            result.outcome = ExchangeOutcome::kPastExchangeDeadline;
+            return;
         }
         if (!platform::InternetQueryDataAvailable(request, &available, 0, 0)) {
             break;
@@ -87,15 +90,25 @@ ExchangeOutcome ReadReply(HINTERNET request, ULONGLONG deadline, std::string& re
             reply.append(buffer.data());  // up to the chunk's first NUL byte
             received += count;
             read = count;
+            ended = count == 0;
             failedReads = 0;
         } else if (++failedReads >= kMaxFailedReads) {
             break;
         }
         if (received > kMaxReplyBytes) {
-            return ExchangeOutcome::kTooLong;  // too long to be any reply word: as if nothing had come
+            result.outcome =
+                ExchangeOutcome::kTooLong;  // too long to be any reply word: as if nothing had come
+            return;
         }
-    } while (read != 0);
-    return ExchangeOutcome::kAnswered;
+    } while (read != 0);  // a failed read is asked again only after data that came
+    if (ended) {
+        result.outcome = ExchangeOutcome::kAnswered;
+        return;
+    }
+    // Left by a call that failed: the last error is this thread's own, read here or never.
+    result.outcome = ExchangeOutcome::kCutShort;
+    result.error = platform::GetLastError();
+    result.bodyBytes = received;
 }
 
 // No Location a server sends is anywhere near this long; a longer one is only counted.
@@ -136,7 +149,7 @@ void PerformExchange(Exchange& exchange) {
     if (platform::HttpSendRequestA(exchange.request, kFormHeader, sizeof(kFormHeader) - 1,
                                    exchange.body.data(), static_cast<DWORD>(exchange.body.size()))) {
         ReadHead(exchange.request, result);
-        result.outcome = ReadReply(exchange.request, exchange.deadline, exchange.reply);
+        ReadReply(exchange.request, exchange.deadline, exchange.reply, result);
     } else {
         // The last error is this thread's own: it is read here or never.
         result = {ExchangeOutcome::kFailed, platform::GetLastError()};
@@ -241,6 +254,25 @@ bool StartsWith(const char* text, const char* prefix) {
 
 }  // namespace
 
+const char* FindTextAfterHost(const char* address) {
+    if (StartsWith(address, kSecureScheme)) {
+        address += sizeof(kSecureScheme) - 1;
+    } else if (StartsWith(address, kPlainScheme)) {
+        address += sizeof(kPlainScheme) - 1;
+    }
+    const char* slash = FindFirstChar(address, '/');
+    const char* end = slash != nullptr ? slash : address + std::strlen(address);
+    for (const char* p = address; p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (platform::IsDBCSLeadByteEx(CP_ACP, c) && p + 1 < end) {
+            ++p;  // its trail byte is no character of its own
+        } else if (c <= ' ' || c == 0x7F || c == ';' || c == '#' || c == '"' || c == '\'') {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
 CHttpRequest::CHttpRequest(const char* address)
     : m_szHost(),
       m_szBasePath(),
@@ -253,6 +285,10 @@ CHttpRequest::CHttpRequest(const char* address)
       m_bConnected(false),
       m_ullDeadline(~ULONGLONG{0}),
       m_lastExchange{ExchangeOutcome::kNotSent, ERROR_SUCCESS} {
+    if (FindTextAfterHost(address) != nullptr) {
+        m_refusal = AddressRefusal::kTextAfterHost;  // never cut to what comes before it
+        return;
+    }
     // Only these two, in lower case: "HTTP://host" stays a host "HTTP" with no port, and is refused.
     if (StartsWith(address, kSecureScheme)) {
         address += sizeof(kSecureScheme) - 1;

@@ -22,7 +22,13 @@ enum class AddressRefusal {
     kBadPort,          // after ":", anything but a decimal number from 1 to 65535
     kUnknownScheme,    // "name://", where only "http://" and "https://" are known
     kNeverResolves,    // a host name under .invalid: the sample configuration's, as it ships
+    kTextAfterHost,    // a space, ";", "#", a quote or a control byte before the path: a comment, as a rule
 };
+
+// Where text that no host name holds begins in the configured `address`, after its "http://" or "https://"
+// and before the first "/" after that: the first space, ";", "#", quote or control byte. Null when there is
+// none. The profile reader keeps a comment after a value as part of it.
+const char* FindTextAfterHost(const char* address);
 
 // What became of the last exchange SendPost was asked for.
 enum class ExchangeOutcome {
@@ -30,6 +36,7 @@ enum class ExchangeOutcome {
     kReportOver,            // not begun: the deadline of the whole run of exchanges had come
     kFailed,                // WinINet failed it; the error says why
     kAnswered,              // a reply came, whatever it says
+    kCutShort,              // the headers came, but the body could not be read to its end; the error says why
     kTooLong,               // a reply past kMaxReplyBytes, taken as none
     kPastExchangeDeadline,  // not over after its own deadline, kExchangeDeadlineMs
     kPastReportDeadline,    // still under way when the whole run's deadline came
@@ -54,6 +61,7 @@ struct ExchangeResult {
     DWORD status = 0;
     char location[kLocationExcerptBytes + 1] = {};
     std::size_t locationBytes = 0;
+    std::size_t bodyBytes = 0;  // of a body cut short, how much of it came
 };
 
 class CHttpRequest {

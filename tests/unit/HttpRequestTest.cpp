@@ -30,12 +30,15 @@ class HttpRequestTest : public ::testing::Test {
         fake::ResetWinInet();
     }
 
-    // Posts to a connected client and returns the reply as SendPost leaves it.
-    static std::string Post(const fake::HttpReply& reply) {
+    // Posts to a connected client and returns the reply as SendPost leaves it, and what came of it.
+    static std::string Post(const fake::HttpReply& reply, ExchangeResult* result = nullptr) {
         fake::Serve(reply);
         CHttpRequest request("10.0.0.5");
         std::string text;
         request.SendPost("Quorvex/connect_check.php", text, "");
+        if (result != nullptr) {
+            *result = request.m_lastExchange;
+        }
         return text;
     }
 
@@ -62,7 +65,8 @@ TEST_F(HttpRequestTest, AddressSplitsIntoHostPortAndBasePath) {
         {"http://10.0.0.5/admin/", "10.0.0.5", 80, false, "admin/"},
         {"\xB0/x/app", "\xB0/x", 80, false,
          "app/"},  // the trail byte of a double-byte character is no separator
-        {"\xB0:x:8080", "\xB0:x", 8080, false, ""},  // nor of a port
+        {"\xB0:x:8080", "\xB0:x", 8080, false, ""},   // nor of a port
+        {"\xB0;x/a b", "\xB0;x", 80, false, "a b/"},  // nor text after the host; a path may hold a space
         // The names enterprises give their servers, and the paths they serve under: whole.
         {"http://quorvex-management.corp.qa.test/quorvex", "quorvex-management.corp.qa.test", 80, false,
          "quorvex/"},
@@ -127,7 +131,6 @@ TEST_F(HttpRequestTest, AddressThatDoesNotFitIsRefusedWhole) {
         {"h:99999999999999999999", AddressRefusal::kBadPort},
         {"h:+80", AddressRefusal::kBadPort},
         {"h:-1", AddressRefusal::kBadPort},
-        {"h: 80", AddressRefusal::kBadPort},
         {"h:8o", AddressRefusal::kBadPort},
         {"h:80:80", AddressRefusal::kBadPort},
         {"h:0x50", AddressRefusal::kBadPort},
@@ -141,6 +144,14 @@ TEST_F(HttpRequestTest, AddressThatDoesNotFitIsRefusedWhole) {
         {"mgmt.example.invalid", AddressRefusal::kNeverResolves},
         {"https://MGMT.Example.INVALID.:8443/q", AddressRefusal::kNeverResolves},
         {"invalid/quorvex", AddressRefusal::kNeverResolves},
+        // What the profile reader keeps after the value: a comment, a quote, a control byte.
+        {"127.0.0.1 ; our server", AddressRefusal::kTextAfterHost},
+        {"https://mgmt.example.com;x/q", AddressRefusal::kTextAfterHost},
+        {"mgmt#2", AddressRefusal::kTextAfterHost},
+        {"'mgmt'", AddressRefusal::kTextAfterHost},
+        {"h: 80", AddressRefusal::kTextAfterHost},
+        {"h\t", AddressRefusal::kTextAfterHost},
+        {"h\x7F/app", AddressRefusal::kTextAfterHost},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.address.substr(0, 40));
@@ -440,11 +451,15 @@ TEST_F(HttpRequestTest, FailedSendOrOpenLeavesTheReplyAsGiven) {
 TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
     static_assert(kMaxFailedReads == 8, "the rows on failed reads count eight");
     const ReplyStep ab = {ReplyStep::Data, "AB", 1}, cd = {ReplyStep::Data, "CD", 1};
+    constexpr std::size_t kWhole = ~std::size_t{0};
     struct Case {
         const char* name;
         std::vector<ReplyStep> steps;
         std::string reply;
         std::size_t reads = 0;  // how many reads were asked for; 0: not counted
+        // A body that stops before its end is no reply: how many bytes had come, and the error.
+        std::size_t cutAfter = kWhole;
+        DWORD error = ERROR_SUCCESS;
     };
     const Case cases[] = {
         {"chunks are joined", {{ReplyStep::Data, "CONN", 1}, {ReplyStep::Data, "ECTED", 1}}, "CONNECTED"},
@@ -454,12 +469,24 @@ TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
         {"a failed read after data is retried",
          {{ReplyStep::Data, "AB", 1}, {ReplyStep::ReadFails, "", 1}, {ReplyStep::Data, "CD", 1}},
          "ABCD"},
-        {"a failed first read ends the body",
+        {"a failed first read cuts the body short",
          {{ReplyStep::ReadFails, "", 1}, {ReplyStep::Data, "CD", 1}},
-         ""},
-        {"a failed query ends the body",
+         "",
+         1,
+         0,
+         ERROR_INTERNET_CONNECTION_RESET},
+        {"a failed query cuts the body short",
          {{ReplyStep::Data, "AB", 1}, {ReplyStep::QueryFails, "", 1}, {ReplyStep::Data, "CD", 1}},
-         "AB"},
+         "",
+         1,
+         2,
+         ERROR_INTERNET_TIMEOUT},
+        {"a failed first query too",
+         {{ReplyStep::QueryFails, "", 1}, {ReplyStep::Data, "CD", 1}},
+         "",
+         0,
+         0,
+         ERROR_INTERNET_TIMEOUT},
         {"a leading mark goes",
          {{ReplyStep::Data,
            "\xEF\xBB\xBF"
@@ -471,7 +498,12 @@ TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
          {ab, {ReplyStep::ReadFails, "", 7}, cd},
          "ABCD",
          1 + 7 + 1 + 1},
-        {"eight end the loop", {ab, {ReplyStep::ReadFails, "", 8}, cd}, "AB", 1 + 8},
+        {"eight cut it short",
+         {ab, {ReplyStep::ReadFails, "", 8}, cd},
+         "",
+         1 + 8,
+         2,
+         ERROR_INTERNET_CONNECTION_RESET},
         {"a success starts the count again",
          {ab, {ReplyStep::ReadFails, "", 7}, cd, {ReplyStep::ReadFails, "", 7}, {ReplyStep::Data, "EF", 1}},
          "ABCDEF",
@@ -482,10 +514,15 @@ TEST_F(HttpRequestTest, ReplyBodyIsCollectedChunkByChunk) {
         fake::ResetWinInet();
         fake::HttpReply reply;
         reply.steps = c.steps;
-        EXPECT_EQ(c.reply, Post(reply));
+        ExchangeResult result;
+        EXPECT_EQ(c.reply, Post(reply, &result));
         if (c.reads != 0) {
             EXPECT_EQ(c.reads, OnlyRequest().readSizes.size());
         }
+        const bool whole = c.cutAfter == kWhole;
+        EXPECT_EQ(whole ? ExchangeOutcome::kAnswered : ExchangeOutcome::kCutShort, result.outcome);
+        EXPECT_EQ(whole ? 0 : c.cutAfter, result.bodyBytes);
+        EXPECT_EQ(c.error, result.error);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeWinInet.h"
+#include "outcome/RunRecord.h"
 #include "transport/ReportProtocol.h"
 
 namespace {
@@ -185,6 +186,16 @@ TEST_F(ReportTest, WholeReportAsksAboutAdaptersInOrderAndPostsForTheRegisteredOn
     EXPECT_EQ(g_pConfigPaths->configurationPath, std::string(g_pReportSettings->configurationPath));
     EXPECT_STREQ(kAddress, g_pReportSettings->reportedAdapterAddress);
     EXPECT_STREQ("127.0.0.1", g_pHttpRequest->m_szHost);
+    // The file is opened for reading as the profile reader opens it, before it reads it, and closed.
+    ASSERT_EQ(1u, fake::kernel32.fileOpens.size());
+    const fake::FileOpen& open = fake::kernel32.fileOpens[0];
+    EXPECT_EQ(g_pConfigPaths->configurationPath, open.file);
+    EXPECT_EQ(GENERIC_READ, open.access);
+    EXPECT_EQ(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, open.share);
+    EXPECT_EQ(static_cast<DWORD>(OPEN_EXISTING), open.disposition);
+    EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL), open.flags);
+    EXPECT_FALSE(open.securityOrTemplate);
+    EXPECT_EQ(0, fake::kernel32.filesOpen);
     // Every address crosses the code page whole, its terminator with it, and nothing else is asked.
     for (const auto* conversions : {&fake::kernel32.toWide, &fake::kernel32.toNarrow}) {
         EXPECT_FALSE(conversions->empty());
@@ -213,7 +224,7 @@ TEST_F(ReportTest, EachAdapterIsAskedAboutOnceAndNoMessageWithoutARegisteredOne)
          {{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5D}, {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5F}},
          {"Quorvex/connect_check.php ", "Quorvex/register_check.php m=00-1A-2B-3C-4D-5D",
           "Quorvex/register_check.php m=00-1A-2B-3C-4D-5F"},
-         1 + 2 * 2},
+         1 + 2 * 2 + 1},  // and once more after the sweep, to see that it asked about every adapter
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,8 +252,9 @@ TEST_F(ReportTest, AdapterListThatTurnsUnreadableEndsTheSearchQuietly) {
 
     EXPECT_FALSE(FindRegisteredAdapter(wide));
 
-    EXPECT_EQ(3u, fake::ipHelper.sizesPassed.size());
+    EXPECT_EQ(4u, fake::ipHelper.sizesPassed.size());
     EXPECT_EQ(std::vector<std::string>{}, Bodies()) << "no check for an address that could not be read";
+    EXPECT_TRUE(g_runRecord.adaptersChanged) << "an adapter never asked about";
     EXPECT_EQ(std::u16string(kAdapterAddressUnits, u'\0'), std::u16string(wide, kAdapterAddressUnits));
 }
 

@@ -344,12 +344,83 @@ INSTANTIATE_TEST_SUITE_P(
                     "not told",
                     {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E no answer within 80 s",
                      "adapter 00-1A-2B-3C-4D-5F: not sent: no connection to the server."}},
-        OutcomeCase{"NoAdapter",
-                    [] { fake::ipHelper.adapters.clear(); },
+        OutcomeCase{
+            "NoAdapter",
+            [] { fake::ipHelper.adapters.clear(); },
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"not told this time: the server answered, but this machine lists no IPv4 network adapter "
+             "for the server to know it by. A rerun tells it once one is listed."},
+            "Network adapters: none, this machine lists no IPv4 network adapter for the server to "
+            "know it by."},
+        OutcomeCase{
+            "AdapterListUnreadable",
+            [] { fake::ipHelper.results = {ERROR_NOT_SUPPORTED}; },
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"the server answered, but this machine's network adapters could not be listed: error 50"}},
+        // Known by none only when every adapter of the list as it is after the sweep was asked about.
+        OutcomeCase{"AdapterCameDuringTheSweep",
+                    [] {
+                        answers.registered = "none";
+                        fake::ipHelper.growth = {0, 0, 0, 0, 1};
+                    },
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
-                    {"not told this time: this machine has no network adapter for the server to know it by"}},
+                    {"not told this time: this machine's network adapters changed while the server was asked "
+                     "about them (2 listed before, 3 after), so not every one of them was asked about."},
+                    "Network adapters: 2, and they changed while they were asked about (3 after)."},
+        OutcomeCase{"AdapterWentDuringTheSweep",
+                    [] {
+                        answers.registered = "none";
+                        fake::ipHelper.growth = {0, -1};
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"network adapters changed while the server was asked about them (2 listed before, 1 "
+                     "after)"}},
+        OutcomeCase{"AdapterAddressUnreadableDuringTheSweep",
+                    [] {
+                        answers.registered = "none";
+                        fake::ipHelper.results = {ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS, ERROR_NO_DATA};
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"network adapters changed while the server was asked about them (2 listed before, 2 "
+                     "after)"}},
+        OutcomeCase{"AdapterListUnreadableAfterTheSweep",
+                    [] {
+                        answers.registered = "none";
+                        fake::ipHelper.results = {ERROR_SUCCESS, ERROR_SUCCESS, ERROR_SUCCESS,
+                                                  ERROR_SUCCESS, ERROR_SUCCESS, ERROR_NO_DATA};
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"network adapters changed while the server was asked about them (2 listed before, 0 "
+                     "after)"}},
+        // A body that stops after the headers (the receive time-out, a reset) is no answer, yes or no.
+        OutcomeCase{"CheckBodiesCutShort",
+                    [] {
+                        winInet.server = [](const fake::RequestRecord& request) {
+                            fake::HttpReply reply = Answer(request);
+                            if (request.path == "Quorvex/register_check.php") {
+                                reply.steps = {{fake::ReplyStep::Data, "NOT REG", 1},
+                                               {fake::ReplyStep::QueryFails, "", 1}};
+                            }
+                            return reply;
+                        };
+                    },
+                    102,
+                    EVENTLOG_WARNING_TYPE,
+                    "not told",
+                    {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E cut short after 7 bytes of "
+                     "its reply, HTTP 200, which is no answer: WinINet error 12002."}},
         OutcomeCase{"NoConfigurationFile",
                     [] {
                         fake::kernel32.profileValue.reset();
@@ -361,6 +432,30 @@ INSTANTIATE_TEST_SUITE_P(
                     "no server",
                     {"was not told: qrvxconfig.ini was not found",
                      "Configuration file: c:\\tools\\qrvxconfig.ini, not found."}},
+        // The file is there, but another program holds it without sharing: a rerun reads it.
+        OutcomeCase{
+            "ConfigurationHeldOpen",
+            [] {
+                fake::kernel32.profileValue.reset();
+                fake::kernel32.openErrors[kConfigurationPath] = ERROR_SHARING_VIOLATION;
+                NothingListens();
+            },
+            102,
+            EVENTLOG_WARNING_TYPE,
+            "not told",
+            {"not told this time: qrvxconfig.ini could not be read now: error 32; another program "
+             "holds it, or its share could not be reached.",
+             "Configuration file: c:\\tools\\qrvxconfig.ini, found, but it could not be read: error 32."}},
+        OutcomeCase{"ConfigurationAccessDenied",
+                    [] {
+                        fake::kernel32.profileValue.reset();
+                        fake::kernel32.openErrors[kConfigurationPath] = ERROR_ACCESS_DENIED;
+                        NothingListens();
+                    },
+                    103,
+                    EVENTLOG_WARNING_TYPE,
+                    "no server",
+                    {"was not told: qrvxconfig.ini is there but could not be read: error 5."}},
         OutcomeCase{"NoHostAddressKey",
                     [] {
                         fake::kernel32.profileValue.reset();
@@ -401,6 +496,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "no server",
                     {"was not told: qrvxconfig.ini still holds the sample's address, HostAddress "
                      "\"mgmt.example.invalid\", a name under .invalid, which never resolves."}},
+        // The profile reader keeps a comment after the value: the admin must see it, not a server.
+        OutcomeCase{
+            "CommentAfterTheAddress",
+            [] { fake::kernel32.profileValue = "127.0.0.1 ; our server"; },
+            103,
+            EVENTLOG_WARNING_TYPE,
+            "no server",
+            {"was not told: HostAddress \"127.0.0.1 ; our server\" is refused whole: \" ; our server\" "
+             "follows the host, and no host name holds it; a comment belongs on a line of its own."}},
         OutcomeCase{"SchemeRefused",
                     [] { fake::kernel32.profileValue = "HTTPS://mgmt.example.com"; },
                     103,
@@ -449,9 +553,9 @@ INSTANTIATE_TEST_SUITE_P(
             EVENTLOG_ERROR_TYPE,
             "told",
             {"may still be installed: it could not be looked at, the Service Control Manager could not be "
-             "opened (error 6).",
+             "opened: error 5.",
              "The service QUORVEX$TARNIKE could not be looked at: the Service Control Manager could not be "
-             "opened (error 6)."}},
+             "opened: error 5."}},
         // A rerun after a deletion that another program's handle holds up: whichever call answers 1072, the
         // service goes at the next restart, and the event says the report's outcome.
         OutcomeCase{

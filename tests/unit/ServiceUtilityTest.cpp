@@ -115,7 +115,7 @@ TEST_F(AdapterTest, LongListReadAgainWhileItGrowsThenGivenUp) {
     const ULONG record = sizeof(IP_ADAPTER_INFO);
     struct Case {
         const char* name;
-        std::deque<std::size_t> growth;
+        std::deque<int> growth;
         std::deque<ULONG> results;
         int count;
         std::vector<ULONG> sizes;

@@ -573,11 +573,23 @@ class Wine:
     def service_held_open(self):
         """Keeps a handle to the service open in another process, as the Services console or a monitoring
         agent would, for the time of the with block."""
+        with self._held_by_probe("hold", SERVICE_NAME):
+            yield
+
+    @contextlib.contextmanager
+    def file_held_open(self, path):
+        """Keeps the file PATH open with no sharing in another process, as a scanner or an unfinished copy
+        may, for the time of the with block."""
+        with self._held_by_probe("lock", self.windows_path(path)):
+            yield
+
+    @contextlib.contextmanager
+    def _held_by_probe(self, mode, what):
         probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
-        output, until = self.logs / "holder.out", self.work / "helpers" / "release-the-service"
+        output, until = self.logs / "holder.out", self.work / "helpers" / "let-go"
         until.unlink(missing_ok=True)
         with open(output, "wb") as out:
-            holder = subprocess.Popen([*self.helper_loader, probe, "hold", SERVICE_NAME, self.windows_path(until)],
+            holder = subprocess.Popen([*self.helper_loader, probe, mode, what, self.windows_path(until)],
                                       env=self.env, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + 60

@@ -45,11 +45,14 @@ class Reply:
     connection without any reply; `stall` keeps it open without a word until the client gives up on it
     (the time is kept in the request's `client_gone`) or the server ends; `endless`
     streams body bytes until the client goes away (or `limit`); `drip` ("head" or "body") sends that part
-    one byte every `drip_seconds`, each byte well within any receive time-out."""
+    one byte every `drip_seconds`, each byte well within any receive time-out; `head_only` sends the status
+    and headers, the body's length among them, then nothing more, as `stall` does, like a server whose
+    database stalls."""
 
     def __init__(self, body=b"", status=200, chunks=None, close=False, stall=False, endless=False,
-                 limit=600 * 1024 * 1024, content_type="text/html", drip=None, drip_seconds=2.0):
+                 limit=600 * 1024 * 1024, content_type="text/html", drip=None, drip_seconds=2.0, head_only=False):
         self.body = body
+        self.head_only = head_only
         self.drip = drip
         self.drip_seconds = drip_seconds
         self.status = status
@@ -142,9 +145,12 @@ class RecordingServer:
                     self.requests.append(request)
                 reply = self.respond(request)
                 request.reply = reply
-                if reply.stall:
+                if reply.head_only:
+                    connection.sendall(f"HTTP/1.1 {reply.status} Status\r\nContent-Type: {reply.content_type}\r\n"
+                                       f"Content-Length: {len(reply.body)}\r\n\r\n".encode())
+                if reply.stall or reply.head_only:
                     request.client_gone = self._hold_until_client_closes(connection)
-                if reply.close or reply.stall:
+                if reply.close or reply.stall or reply.head_only:
                     return
                 if not self._send(connection, reply):
                     return

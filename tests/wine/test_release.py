@@ -2,6 +2,7 @@
 its launcher and startup script run as a deployment tool and Group Policy run them, from the archive of the
 architecture under test; and the x64 program signed by a throwaway certificate."""
 
+import contextlib
 import hashlib
 import json
 import os
@@ -15,7 +16,7 @@ import zipfile
 from pathlib import Path
 
 import rig
-from server import RecordingServer, management_server
+from server import RecordingServer, Reply, management_server
 
 DIST = rig.ROOT / "tools" / "dist.py"
 ADAPTER, ADDRESS = "00:1a:2b:3c:4d:5e", "00-1A-2B-3C-4D-5E"
@@ -182,19 +183,34 @@ class ReleaseTest(rig.WineTestCase):
         self.assertIn("qrvxconfig.ini still holds the sample's address", text)
 
     def test_launcher_tries_again_when_the_server_could_not_answer_the_checks(self):
-        # A server in a boot storm answers 503 to every check: it has not said it knows none of the adapters.
+        # A server in a boot storm answers 503 to every check, or stalls on its database once its headers are
+        # out: it has not said it knows none of the adapters. Nor can a run that could not read its
+        # configuration, held open by a scanner, have asked it.
+        cut_short = lambda request: Reply(b"NOT REGISTERED", head_only=True) \
+            if request.path.endswith("/Quorvex/register_check.php") else management_server([])(request)
         cases = [
-            ("503 Service Unavailable", 503, "not told", rig.ERROR_INSTALL_ALREADY_RUNNING, 102,
+            ("503 Service Unavailable", management_server([], register_status=503), False, "not told",
+             rig.ERROR_INSTALL_ALREADY_RUNNING, 102, EXCHANGE[:2],
              'the check of adapter 00-1A-2B-3C-4D-5E answered "NOT REGISTERED", HTTP 503.'),
-            ("200 NOT REGISTERED", 200, "not registered", 0, 101, "knows none of this machine's network adapters"),
+            ("200 and a body that never comes", cut_short, False, "not told", rig.ERROR_INSTALL_ALREADY_RUNNING, 102,
+             # Wine's WinINet says Winsock's 10060 here; which code Windows' gives is not confirmed.
+             EXCHANGE[:2], "the check of adapter 00-1A-2B-3C-4D-5E cut short after 0 bytes of its reply, HTTP 200, "
+                           "which is no answer: "),
+            # Without a server: the default address it leaves, 0.0.0.0, reaches this namespace's own
+            # loopback under Linux; on Windows it reaches nothing.
+            ("configuration held open", None, True, "not told",
+             rig.ERROR_INSTALL_ALREADY_RUNNING, 102, [], "qrvxconfig.ini could not be read now: error 32"),
+            ("200 NOT REGISTERED", management_server([]), False, "not registered", 0, 101, EXCHANGE[:2],
+             "knows none of this machine's network adapters"),
         ]
         kit = self.kit()
-        for name, register_status, line, expected, event, says in cases:
+        for name, respond, held, line, expected, event, exchanged, says in self.chosen(cases):
             with self.subTest(name):
-                respond = management_server([], register_status=register_status)
-                result, output, status, seen = self.run_launcher(kit, respond=respond)
+                with self.wine.file_held_open(kit / "qrvxconfig.ini") if held else contextlib.nullcontext():
+                    result, output, status, seen = self.run_launcher(kit, server=respond is not None,
+                                                                     respond=respond)
                 self.assertEqual((output, status), (rig.launched(line), expected), result.stderr)
-                self.assertEqual(seen, EXCHANGE[:2])
+                self.assertEqual(seen, exchanged)
                 [(kind, event_id, text)] = result.events
                 self.assertEqual((kind, event_id), (rig.EVENT_WARNING, event), text)
                 self.assertIn(says, text)
@@ -220,13 +236,28 @@ class ReleaseTest(rig.WineTestCase):
         self.assertEqual(seen, EXCHANGE)
 
     def test_launcher_fails_the_package_that_names_no_server(self):
-        kit = self.kit()
-        (kit / "qrvxconfig.ini").unlink()
-        result, output, status, _ = self.run_launcher(kit, server=False)
-        self.assertEqual((output, status), (rig.launched("no server"), rig.ERROR_BAD_CONFIGURATION), result.stderr)
-        [(kind, event_id, text)] = result.events
-        self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 103), text)
-        self.assertIn("qrvxconfig.ini was not found", text)
+        # No file at all, or a comment after the address, which the profile reader keeps as part of it.
+        cases = [
+            ("no file", None, "qrvxconfig.ini was not found"),
+            ("comment after the address", b"[Configuration]\r\nHostAddress=127.0.0.1 ; our server\r\n",
+             'HostAddress "127.0.0.1 ; our server" is refused whole: " ; our server" follows the host'),
+        ]
+        for name, config, says in self.chosen(cases):
+            with self.subTest(name):
+                shutil.rmtree(self.wine.work / "release kit", ignore_errors=True)  # an earlier row's
+                kit = self.kit()
+                if config is None:
+                    (kit / "qrvxconfig.ini").unlink()
+                else:
+                    (kit / "qrvxconfig.ini").write_bytes(config)
+                # Without a file, the default address 0.0.0.0 would reach a server on this namespace's loopback.
+                result, output, status, seen = self.run_launcher(kit, server=config is not None)
+                self.assertEqual((output, status), (rig.launched("no server"), rig.ERROR_BAD_CONFIGURATION),
+                                 result.stderr)
+                self.assertEqual(seen, [])
+                [(kind, event_id, text)] = result.events
+                self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 103), text)
+                self.assertIn(says, text)
 
     def test_startup_script_runs_the_launcher_until_the_machine_is_done(self):
         # Three starts of the machine, as Group Policy runs the script at each.

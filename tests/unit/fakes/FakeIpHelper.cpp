@@ -57,7 +57,10 @@ ULONG GetAdaptersInfo(IP_ADAPTER_INFO* adapterInfo, ULONG* sizePointer) {
     ULONG result = Answer(adapterInfo, sizePointer);
     fake::IpHelper& ip = fake::ipHelper;
     if (!ip.growth.empty()) {
-        for (std::size_t i = 0; i < ip.growth.front(); ++i) {
+        for (int i = 0; i > ip.growth.front() && !ip.adapters.empty(); --i) {
+            ip.adapters.pop_back();
+        }
+        for (int i = 0; i < ip.growth.front(); ++i) {
             ip.adapters.push_back(
                 {0x02, 0x00, 0x00, 0x00, 0x01, static_cast<unsigned char>(ip.adapters.size())});
         }

@@ -16,8 +16,9 @@ struct IpHelper {
     std::vector<Mac> adapters;
     // One per call, ahead of the list's own answer (ERROR_SUCCESS: answer from the list as it stands).
     std::deque<ULONG> results;
-    // How many adapters come after each call, one entry per call: a list that grows while it is read.
-    std::deque<std::size_t> growth;
+    // How many adapters come after each call, one entry per call: a list that grows while it is read, or
+    // for a negative entry, loses its last ones.
+    std::deque<int> growth;
     // Bytes asked for beyond the records, as Windows asks for the address strings of many addresses.
     ULONG extraNeeded = 0;
     std::vector<ULONG> sizesPassed;

@@ -13,6 +13,7 @@ Kernel32 kernel32;
 HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 // NOLINTNEXTLINE(performance-no-int-to-ptr): only compared
 HMODULE const kWinInetModule = reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x1E7000));
+HANDLE const kOpenFile = reinterpret_cast<HANDLE>(static_cast<intptr_t>(0xF11E));
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
@@ -82,8 +83,11 @@ DWORD WaitForSingleObject(HANDLE /*handle*/, DWORD milliseconds) {
     return fake::kernel32.threadsHang ? WAIT_TIMEOUT : WAIT_OBJECT_0;
 }
 
-BOOL CloseHandle(HANDLE /*handle*/) {
+BOOL CloseHandle(HANDLE handle) {
     ++fake::kernel32.handlesClosed;
+    if (handle == fake::kOpenFile) {
+        --fake::kernel32.filesOpen;
+    }
     return TRUE;
 }
 
@@ -147,6 +151,20 @@ DWORD GetFileAttributesA(const char* fileName) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return fake::kernel32.directories.count(fileName) != 0 ? FILE_ATTRIBUTE_DIRECTORY : 0x80;
+}
+
+HANDLE CreateFileA(const char* fileName, DWORD desiredAccess, DWORD shareMode, void* securityAttributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile) {
+    fake::kernel32.fileOpens.push_back({fileName, desiredAccess, shareMode, creationDisposition,
+                                        flagsAndAttributes,
+                                        securityAttributes != nullptr || templateFile != nullptr});
+    const auto refused = fake::kernel32.openErrors.find(fileName);
+    if (fake::kernel32.missingFiles.count(fileName) != 0 || refused != fake::kernel32.openErrors.end()) {
+        SetLastError(refused != fake::kernel32.openErrors.end() ? refused->second : ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    ++fake::kernel32.filesOpen;
+    return fake::kOpenFile;
 }
 
 DWORD FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD /*languageId*/, char* buffer,

@@ -19,6 +19,13 @@ struct ProfileRead {
     DWORD size = 0;
 };
 
+// The arguments of one CreateFileA call.
+struct FileOpen {
+    std::string file;
+    DWORD access = 0, share = 0, disposition = 0, flags = 0;
+    bool securityOrTemplate = false;
+};
+
 // The arguments of one code-page conversion, either way.
 struct Conversion {
     UINT codePage = 0;
@@ -48,6 +55,11 @@ struct Kernel32 {
     std::vector<std::pair<HANDLE, UINT>> terminations;  // recorded; the process goes on
 
     std::set<std::string> missingFiles;  // every other path is a file that is there
+    // Why CreateFileA cannot open a file that is there (a sharing violation, access denied); the arguments
+    // of each open, and the files still open.
+    std::map<std::string, DWORD> openErrors;
+    std::vector<FileOpen> fileOpens;
+    int filesOpen = 0;
     std::set<std::string> directories;
     std::map<DWORD, std::string> messages;  // the system's texts, as FormatMessageA gives them
     std::vector<std::pair<DWORD, const void*>> messageLookups;  // the flags and module of each
@@ -65,6 +77,8 @@ extern Kernel32 kernel32;
 extern HANDLE const kCurrentProcess;
 // What WinInetModule gives.
 extern HMODULE const kWinInetModule;
+// What CreateFileA gives for a file it opens.
+extern HANDLE const kOpenFile;
 void ResetKernel32();
 
 }  // namespace fake

@@ -146,6 +146,7 @@ BOOL InternetQueryDataAvailable(HINTERNET file, DWORD* numberOfBytesAvailable, D
     *numberOfBytesAvailable = 0;
     if (step != nullptr && step->kind == fake::ReplyStep::QueryFails) {
         fake::Consume(*record);
+        platform::SetLastError(ERROR_INTERNET_TIMEOUT);  // as after the receive time-out
         return FALSE;
     }
     if (step != nullptr) {
@@ -169,6 +170,7 @@ BOOL InternetReadFile(HINTERNET file, void* buffer, DWORD numberOfBytesToRead, D
     }
     if (step->kind != fake::ReplyStep::Data) {
         fake::Consume(*record);
+        platform::SetLastError(ERROR_INTERNET_CONNECTION_RESET);
         return FALSE;
     }
     std::size_t count = std::min<std::size_t>(numberOfBytesToRead, step->bytes.size() - record->offset);

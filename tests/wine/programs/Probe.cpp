@@ -14,6 +14,8 @@
 //   qrvxprobe.exe hold SERVICE UNTIL                holds a handle to SERVICE, as the Services console
 //                                                   would, from "held" on its output until the file UNTIL
 //                                                   exists (two minutes at most)
+//   qrvxprobe.exe lock FILE UNTIL                   holds FILE open with no sharing, as a scanner or an
+//                                                   unfinished copy may, from "held" on, likewise
 #include <windows.h>
 // These need the types of windows.h.
 #include <psapi.h>
@@ -119,17 +121,33 @@ int Control(const char* name, const char* verb) {
     return 0;
 }
 
+// Says "held", then waits until the file `until` exists, two minutes at most.
+void Held(const char* until) {
+    std::printf("held\n");
+    std::fflush(stdout);
+    for (int poll = 0; poll < 1200 && GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES; ++poll) {
+        Sleep(100);
+    }
+}
+
+int Lock(const char* path, const char* until) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
+        return 0;
+    }
+    Held(until);
+    CloseHandle(file);
+    return 0;
+}
+
 int Hold(const char* name, const char* until) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
     if (service == nullptr) {
         std::printf("error %lu\n", static_cast<unsigned long>(GetLastError()));
     } else {
-        std::printf("held\n");
-        std::fflush(stdout);
-        for (int poll = 0; poll < 1200 && GetFileAttributesA(until) == INVALID_FILE_ATTRIBUTES; ++poll) {
-            Sleep(100);
-        }
+        Held(until);
         CloseServiceHandle(service);
     }
     if (manager != nullptr) {
@@ -168,6 +186,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "hold") == 0) {
         return Hold(argv[2], argv[3]);
     }
+    if (argc == 4 && std::strcmp(argv[1], "lock") == 0) {
+        return Lock(argv[2], argv[3]);
+    }
     if (argc == 3 && std::strcmp(argv[1], "load") == 0) {
         std::printf("loaded %d\n", LoadLibraryA(argv[2]) != nullptr ? 1 : 0);
         return 0;
@@ -181,6 +202,7 @@ int main(int argc, char** argv) {
     std::fprintf(
         stderr,
         "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
-        "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL | trust CERTIFICATE\n");
+        "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL | lock FILE UNTIL |\n"
+        "       trust CERTIFICATE\n");
     return 2;
 }
