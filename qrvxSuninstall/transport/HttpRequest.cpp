@@ -252,14 +252,8 @@ bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-}  // namespace
-
-const char* FindTextAfterHost(const char* address) {
-    if (StartsWith(address, kSecureScheme)) {
-        address += sizeof(kSecureScheme) - 1;
-    } else if (StartsWith(address, kPlainScheme)) {
-        address += sizeof(kPlainScheme) - 1;
-    }
+// FindTextAfterHost, for an address whose scheme is already taken off.
+const char* FindTextBeforePath(const char* address) {
     const char* slash = FindFirstChar(address, '/');
     const char* end = slash != nullptr ? slash : address + std::strlen(address);
     for (const char* p = address; p < end; ++p) {
@@ -271,6 +265,17 @@ const char* FindTextAfterHost(const char* address) {
         }
     }
     return nullptr;
+}
+
+}  // namespace
+
+const char* FindTextAfterHost(const char* address) {
+    if (StartsWith(address, kSecureScheme)) {
+        address += sizeof(kSecureScheme) - 1;
+    } else if (StartsWith(address, kPlainScheme)) {
+        address += sizeof(kPlainScheme) - 1;
+    }
+    return FindTextBeforePath(address);
 }
 
 CHttpRequest::CHttpRequest(const char* address)
@@ -285,10 +290,6 @@ CHttpRequest::CHttpRequest(const char* address)
       m_bConnected(false),
       m_ullDeadline(~ULONGLONG{0}),
       m_lastExchange{ExchangeOutcome::kNotSent, ERROR_SUCCESS} {
-    if (FindTextAfterHost(address) != nullptr) {
-        m_refusal = AddressRefusal::kTextAfterHost;  // never cut to what comes before it
-        return;
-    }
     // Only these two, in lower case: "HTTP://host" stays a host "HTTP" with no port, and is refused.
     if (StartsWith(address, kSecureScheme)) {
         address += sizeof(kSecureScheme) - 1;
@@ -296,6 +297,10 @@ CHttpRequest::CHttpRequest(const char* address)
         m_nPort = INTERNET_DEFAULT_HTTPS_PORT;
     } else if (StartsWith(address, kPlainScheme)) {
         address += sizeof(kPlainScheme) - 1;
+    }
+    if (FindTextBeforePath(address) != nullptr) {
+        m_refusal = AddressRefusal::kTextAfterHost;  // never cut to what comes before it
+        return;
     }
     // A host or a base path cut to its field would name another server, or another path on it.
     m_refusal = SplitAddress(address, m_szHost, m_nPort, m_szBasePath);

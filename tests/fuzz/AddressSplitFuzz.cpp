@@ -1,8 +1,8 @@
 // The configured address split into scheme, host, port and base path, over any text: either refused whole
-// (no connection, host and base path empty; a host under .invalid among them) or split whole: the host the
-// "/"- and ":"-free start of the address, the port the decimal number after its ":" (1 to 65535) or the
-// scheme's own, the base path all that follows its "/", ending in "/", and every request path the base path
-// and the relative path, uncut.
+// (no connection, host and base path empty; a host under .invalid, or text after the host, among them) or
+// split whole: the host the "/"- and ":"-free start of the address, the port the decimal number after its
+// ":" (1 to 65535) or the scheme's own, the base path all that follows its "/", ending in "/", and every
+// request path the base path and the relative path, uncut.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,20 @@ unsigned long Port(const std::string& text) {
         value = std::min(value * 10 + static_cast<unsigned long>(digit - '0'), 65536ul);
     }
     return value <= 65535 ? value : 0;
+}
+
+// Whether the text holds a byte no host name holds: a space, ";", "#", a quote or a control byte, skipping
+// the trail bytes of double-byte characters.
+bool HoldsTextNoHostHolds(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (platform::IsDBCSLeadByteEx(CP_ACP, c) && i + 1 < text.size()) {
+            ++i;
+        } else if (c <= ' ' || c == 0x7F || std::strchr(";#\"'", c) != nullptr) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Whether the host is a name under .invalid, in any case, with or without a final dot.
@@ -86,8 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string given = end < rest.size() ? rest.substr(end + 1) : std::string();
     const std::string base =
         end < rest.size() ? given + (given.empty() || given.back() != '/' ? "/" : "") : std::string();
-    const bool fits = !hostPart.empty() && hostPart.size() < kHostCapacity && !UnderInvalid(hostPart) &&
-                      port != 0 && base.size() < kBasePathCapacity;
+    const bool fits = !HoldsTextNoHostHolds(rest.substr(0, end)) && !hostPart.empty() &&
+                      hostPart.size() < kHostCapacity && !UnderInvalid(hostPart) && port != 0 &&
+                      base.size() < kBasePathCapacity;
 
     FUZZ_CHECK(request.m_bConnected == fits);
     FUZZ_CHECK(request.m_bSecure == secure);
