@@ -289,6 +289,7 @@ class ReleaseTest(rig.WineTestCase):
             print(f"The startup script held the start {result.elapsed:.1f} s against a server that drops "
                   f"packets, under Wine {rig.RELEASE.name}.")
             run = self.handed_run(tasks)
+            print(f"The run it handed on ended {time.monotonic() - result.ended:.1f} s after the script.")
         self.assertEqual(run, rig.launched("not told"))
         # What the run kept says why: Wine prints events on its own stderr, not on the run's.
         kept = self.wine.run_helper("C:\\windows\\system32\\reg.exe",
@@ -317,6 +318,20 @@ class ReleaseTest(rig.WineTestCase):
         self.assertRegex((tasks / "calls.log").read_text().splitlines()[-1], rf"(?i) /delete /tn {TASK} /f\s*$")
         self.assertFalse((tasks / "task.txt").exists())
         print(f"Once done, it held the start {result.elapsed:.1f} s.")
+
+    def test_startup_script_runs_the_launcher_itself_where_the_task_scheduler_takes_no_task(self):
+        # Its service disabled, say: the start then waits for the whole run, within the run's own bound.
+        kit = self.kit()
+        tasks = self.use_task_scheduler()
+        self.wine.env["QRVX_TASKS_REFUSE"] = "1"
+        with BlackHole():
+            result, output, _, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
+        self.assertEqual(output, rig.launched("not told"), result.stderr)
+        self.assertLessEqual(result.elapsed, HANDED_RUN)
+        [create] = (tasks / "calls.log").read_text().splitlines()
+        self.assertRegex(create, r"(?i) /create ")
+        print(f"Where the Task Scheduler takes no task, the start waited {result.elapsed:.1f} s against a server "
+              f"that drops packets, under Wine {rig.RELEASE.name}.")
 
     def make_certificate(self):
         """A throwaway self-signed code-signing certificate: (PKCS#12 file, certificate in PEM)."""

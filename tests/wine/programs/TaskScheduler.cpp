@@ -4,7 +4,8 @@
 //   schtasks /run /tn NAME                    starts `cmd /c "TASKRUN"` and returns at once, as the Task
 //                                             Scheduler's run does; its output goes to run.out and run.err
 //   schtasks /delete /tn NAME /f              removes task.txt; fails when there is none
-// Every call's command line is appended to calls.log, so that a test can hold them against the script.
+// Every call's command line is appended to calls.log, so that a test can hold them against the script. With
+// QRVX_TASKS_REFUSE set, every call fails, as where the Task Scheduler's service is disabled.
 #include <windows.h>
 
 #include <cstdio>
@@ -90,7 +91,8 @@ int Run(const std::string& folder) {
 
 int main(int argc, char** argv) {
     const std::string folder = Folder();
-    if (folder.empty() || !Append(folder + "calls.log", GetCommandLineA()) || argc < 2) {
+    if (folder.empty() || !Append(folder + "calls.log", GetCommandLineA()) || argc < 2 ||
+        GetEnvironmentVariableA("QRVX_TASKS_REFUSE", nullptr, 0) > 0) {
         return 1;
     }
     if (_stricmp(argv[1], "/create") == 0) {
