@@ -321,6 +321,7 @@ class ReleaseTest(rig.WineTestCase):
 
     def test_startup_script_runs_the_launcher_itself_where_the_task_scheduler_takes_no_task(self):
         # Its service disabled, say: the start then waits for the whole run, within the run's own bound.
+        self.wine.install_service(["--stop-at-once"])
         kit = self.kit()
         tasks = self.use_task_scheduler()
         self.wine.env["QRVX_TASKS_REFUSE"] = "1"
