@@ -236,9 +236,12 @@ class ReleaseTest(rig.WineTestCase):
         self.assertIn("qrvxconfig.ini was not found", text)
 
     def test_startup_script_runs_the_launcher_until_the_machine_is_done(self):
-        # Three starts of the machine, as Group Policy runs the script at each.
+        # Three starts of the machine, as Group Policy runs the script at each, where the Task Scheduler
+        # takes no task, so that the script runs the launcher itself (whatever Wine's own schtasks does).
         self.wine.install_service(["--stop-at-once"])
         kit = self.kit()
+        self.use_task_scheduler()
+        self.wine.env["QRVX_TASKS_REFUSE"] = "1"
         result, output, status, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
         self.assertEqual(output, rig.launched("not told"), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
