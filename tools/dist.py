@@ -15,7 +15,9 @@ creation time is SOURCE_DATE_EPOCH where set, else the time of the checkout's co
 
 With QRVX_SIGN_PFX (a PKCS#12 file) and QRVX_SIGN_PASSWORD set, copies of the programs are signed with
 osslsigncode (SHA-256) and the signed copies are packed; QRVX_SIGN_TIMESTAMP_URL adds an RFC 3161 time
-stamp. A signing that fails writes no archive at all.
+stamp. A signing that fails writes no archive at all. The signing certificate's subject and SHA-256
+thumbprint are printed, and written into each archive's README.txt, where an unsigned release says that it
+is not signed.
 """
 
 import argparse
@@ -44,6 +46,9 @@ CONFIG = "qrvxconfig.ini"
 GUIDE = "README.txt"
 # Every file of a program archive, in the order they are packed.
 SHIPPED = (PROGRAM, CHECK, LAUNCHER, STARTUP_SCRIPT, CONFIG, GUIDE, SBOM)
+# The line of README.txt that says who signed this release, or that nobody did.
+SIGNATURE_MARK = "@SIGNATURE@"
+UNSIGNED = "This release is not signed: its programs carry no signature."
 ENTRY_TIME = (1980, 1, 1, 0, 0, 0)  # the earliest a zip entry can carry
 ARCHIVE_ATTRIBUTE = 0x20  # FILE_ATTRIBUTE_ARCHIVE, as Windows' own zip folders write
 
@@ -69,8 +74,40 @@ def link_maps():
     return [Path(name).stem + ".map" for name in PROGRAMS]
 
 
-def windows_text(path, version):
-    return path.read_text().replace("@VERSION@", version).replace("\r\n", "\n").replace("\n", "\r\n").encode()
+def windows_text(path, version, signature=UNSIGNED):
+    text = path.read_text().replace("@VERSION@", version).replace(SIGNATURE_MARK, signature)
+    return text.replace("\r\n", "\n").replace("\n", "\r\n").encode()
+
+
+def signer(pfx, password):
+    """(subject, SHA-256 thumbprint) of the signing certificate in the PKCS#12 file, as Windows shows them:
+    the subject most specific part first, ", " between parts; the thumbprint in upper-case hex."""
+    with tempfile.TemporaryDirectory() as work:
+        password_file = Path(work) / "password"
+        password_file.touch(mode=0o600)
+        password_file.write_text(password)
+        certificate = subprocess.run(["openssl", "pkcs12", "-in", pfx, "-passin", f"file:{password_file}",
+                                      "-nokeys", "-clcerts"], stdin=subprocess.DEVNULL, capture_output=True)
+    if certificate.returncode != 0 or b"BEGIN CERTIFICATE" not in certificate.stdout:
+        raise DistError(f"No certificate could be read from {pfx}:\n{certificate.stderr.decode(errors='replace')}"
+                        .rstrip())
+    shown = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "RFC2253", "-nameopt",
+                            "sep_comma_plus_space", "-fingerprint",
+                            "-sha256"], input=certificate.stdout, capture_output=True)
+    text = shown.stdout.decode(errors="replace")
+    subject = re.search(r"(?m)^subject=\s*(.+)$", text)
+    thumbprint = re.search(r"(?m)^sha256 Fingerprint=([0-9A-F:]+)$", text, re.I)
+    if shown.returncode != 0 or not subject or not thumbprint:
+        raise DistError(f"The certificate in {pfx} gives no subject or thumbprint:\n{text}"
+                        f"{shown.stderr.decode(errors='replace')}".rstrip())
+    return subject[1].strip(), thumbprint[1].replace(":", "").upper()
+
+
+def signature_line(identity):
+    if identity is None:
+        return UNSIGNED
+    subject, thumbprint = identity
+    return f"This release is signed by {subject}, SHA-256 thumbprint {thumbprint}."
 
 
 def archive(entries):
@@ -110,12 +147,13 @@ def signed(programs, pfx, password, timestamp_url):
     return result
 
 
-def release_files(build, version, sign):
-    """{file name: bytes} of everything that goes into the output folder."""
+def release_files(build, version, sign, identity=None):
+    """{file name: bytes} of everything that goes into the output folder; identity is the signer's
+    (subject, thumbprint) when signed."""
     programs = {(arch, name): (build / arch / name).read_bytes() for arch in ARCHES for name in PROGRAMS}
     if sign:
         programs = signed(programs, *sign)
-    texts = {name: windows_text(ROOT / "packaging" / name, version)
+    texts = {name: windows_text(ROOT / "packaging" / name, version, signature_line(identity))
              for name in (LAUNCHER, STARTUP_SCRIPT, CONFIG, GUIDE)}
     created = creation_time()
 
@@ -308,7 +346,8 @@ def main():
     try:
         version = built_version(options.build)
         sign = signing_from_environment()
-        files = release_files(options.build, version, sign)
+        identity = signer(*sign[:2]) if sign else None
+        files = release_files(options.build, version, sign, identity)
     except DistError as error:
         print(f"{error}\nNo archive written.", file=sys.stderr)
         return 1
@@ -316,8 +355,13 @@ def main():
     if sign:
         stamp = " and a time stamp" if sign[2] else ", without a time stamp"
         print(f"Signed both programs with {sign[0]}{stamp}.")
+        print(f"Signer: {identity[0]}")
+        print(f"SHA-256 thumbprint: {identity[1]}")
+        print("Publish the thumbprint where admins get the release, apart from the archives: README.txt names it "
+              "too, but an archive that was replaced could name another.")
     else:
-        print("Not signed: QRVX_SIGN_PFX is not set, so the archives hold unsigned programs.")
+        print("Not signed: QRVX_SIGN_PFX is not set, so the archives hold unsigned programs, and README.txt "
+              "says so.")
     options.out.mkdir(parents=True, exist_ok=True)
     for name, data in files.items():
         (options.out / name).write_bytes(data)

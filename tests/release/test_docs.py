@@ -7,7 +7,13 @@
   it says it in the code's words: the meanings in check/Verdict.cpp, which the check's line begins with, and
   the event table of outcome/RunRecord.h.
 - Every file that the admin's guides name is one the archive ships; the trial run on one machine runs
-  the launcher, which gives the verdict; the detection rule is the same line in every guide."""
+  the launcher, which gives the verdict, from the folder the archive unpacks to, and then the detection
+  rule; the detection rule is the same line in every guide, and every command that embeds it embeds it
+  whole; Intune's uninstall command never runs the removal again.
+- The commands that gather the fleet's outcome read what the code writes: the record's key and value
+  names, its Report words, the event source and the events' IDs.
+- The signature check is the same line in every guide and hashes the signer's certificate with SHA-256, and
+  the archive's guide holds the line that `make dist` fills with the signer or with "not signed"."""
 
 import re
 import sys
@@ -133,7 +139,8 @@ class CodesTest(unittest.TestCase):
             with self.subTest(name):
                 self.assertEqual(table, meanings)
         for page in [README, *DOCS, ARCHIVE_GUIDE]:
-            named = {int(code) for code in re.findall(r"\b(16\d\d|17\d\d|3010)\b", page.read_text())}
+            # A Windows version such as "version 1607" is no code.
+            named = {int(code) for code in re.findall(r"(?<!version )\b(16\d\d|17\d\d|3010)\b", page.read_text())}
             with self.subTest(page.name):
                 self.assertLessEqual(named, set(meanings) | TOOLS_OWN_CODES)
 
@@ -170,22 +177,119 @@ class ArchiveCommandsTest(unittest.TestCase):
                     self.assertEqual(named, set(dist.SHIPPED), "the guide names every file of its folder")
 
     def test_the_trial_on_one_machine_runs_the_launcher(self):
-        for page in [ROOT / "docs" / "deploying.md", ARCHIVE_GUIDE]:
-            trials = [line for line in page.read_text().splitlines() if line.strip().startswith("psexec")]
+        # The folder the archive unpacks to, as dist.py names it.
+        folders = {ROOT / "docs" / "deploying.md": r"qrvxSuninstall-\d+\.\d+\.\d+-win(32|64)",
+                   ARCHIVE_GUIDE: r"qrvxSuninstall-@VERSION@-win(32|64)"}
+        self.assertEqual(dist.ARCHES, ("win64", "win32"))
+        for page, folder in folders.items():
+            lines = page.read_text().splitlines()
+            trials = [n for n, line in enumerate(lines) if line.strip().startswith("psexec")]
             with self.subTest(page.name):
                 self.assertTrue(trials)
-                for line in trials:
-                    self.assertNotIn(dist.PROGRAM, line, "the program alone always exits 0")
-                self.assertTrue(any(dist.LAUNCHER in line for line in trials))
+                for n in trials:
+                    self.assertNotIn(dist.PROGRAM, lines[n], "the program alone always exits 0")
+                [launched] = [n for n in trials if dist.LAUNCHER in lines[n]]
+                [copied] = [line for line in lines[:launched] if line.strip().startswith("robocopy")]
+                self.assertRegex(copied.split()[1], "^" + folder + "$")
+                self.assertRegex(" ".join(lines[launched + 1:]), r"psexec -s \\\\PC powershell -NoProfile -Command",
+                                 "the detection rule is run after the launcher")
 
     def test_the_detection_rule_is_one_line_everywhere(self):
         rules = {page.name: [line.strip() for line in page.read_text().splitlines()
                              if "Get-Service -Name 'QUORVEX$TARNIKE'" in line]
                  for page in (ROOT / "docs" / "deploying.md", ARCHIVE_GUIDE)}
-        [rule] = rules["deploying.md"]
-        self.assertEqual(rules["README.txt"], [rule])
-        self.assertIn("'HKLM:\\SOFTWARE\\qrvxSuninstall'", rule)
+        rule = next(line for line in rules["deploying.md"] if line.startswith("if "))
+        self.assertIn("'HKLM:\\SOFTWARE\\" + KEY.split("\\", 1)[1] + "'", rule)
+        self.assertIn(f").{REPORT_VALUE})", rule)
+        self.assertIn(f"@('{WORDS['told']}', '{WORDS['not registered']}')", rule)
+        for name, lines in rules.items():
+            with self.subTest(name):
+                self.assertIn(rule, lines)
+                for line in lines:
+                    self.assertIn(rule[:-len(" { 'done' }")], line, "a command that embeds the rule embeds it whole")
 
+    def test_intunes_uninstall_command_runs_no_removal(self):
+        rows = [cells for cells in (line.split("|") for line in (ROOT / "docs" / "deploying.md").read_text()
+                                    .splitlines()) if len(cells) > 3 and cells[2].strip() == "Uninstall command"]
+        [cells] = rows
+        command = cells[3].strip().strip("`")
+        self.assertIn(command, set(dist.SHIPPED) - {dist.LAUNCHER, dist.PROGRAM})
+        self.assertIn(command, dist.PROGRAMS, "a program of the archive, which only reads when given nothing")
+
+
+# What the code writes, for the commands that read it back.
+KEPT = (ROOT / "qrvxSuninstall" / "outcome" / "KeptOutcome.h").read_text()
+KEY = re.search(r'kKey\[\] = "([^"]+)"', KEPT)[1].replace("\\\\", "\\")
+REPORT_VALUE = re.search(r'kReportValue\[\] = "(\w+)"', KEPT)[1]
+VALUES = set(re.findall(r'k\w+Value\[\] = "(\w+)"', KEPT))
+WORDS = {word: word for word in re.findall(r'k\w+\[\] = "([a-z ]+)";', KEPT)}
+EVENT_SOURCE = re.search(r'kEventSource\[\] = "(\w+)"',
+                         (ROOT / "qrvxSuninstall" / "outcome" / "RunOutcome.cpp").read_text())[1]
+
+
+class FleetCommandsTest(unittest.TestCase):
+    GUIDE = ROOT / "docs" / "deploying.md"
+
+    def test_the_code_names_what_the_commands_read(self):
+        self.assertEqual(KEY, "SOFTWARE\\qrvxSuninstall")
+        self.assertEqual(VALUES, {"Report", "Outcome", "Text"})
+        self.assertEqual(set(WORDS), {"told", "not registered", "not told", "no server"})
+
+    def test_cmpivot_reads_the_records_key_and_values(self):
+        queries = re.findall(r"(?m)^Registry\('hklm:\\([^']+)'\) \| where Property == '(\w+)'", self.GUIDE.read_text())
+        self.assertEqual({value for _, value in queries}, {"Report", "Outcome"})
+        for key, value in queries:
+            with self.subTest(value):
+                self.assertEqual(key, KEY)
+                self.assertIn(value, VALUES)
+
+    def test_the_remediations_script_reads_the_records_values(self):
+        text = self.GUIDE.read_text()
+        script = re.search(r"```powershell\n(\$done = .*?)```", text, re.S)[1]
+        self.assertEqual(set(re.findall(r"\$kept\.(\w+)", script)), VALUES)
+        self.assertIn("exit 1", script, "Remediations counts exit 1 as an issue found")
+        self.assertRegex(script, r"(?m)^if \(\$done\) \{ exit 0 \} else \{ exit 1 \}$")
+
+    def test_the_event_queries_name_the_source_and_its_events(self):
+        for page in (self.GUIDE, ARCHIVE_GUIDE):
+            text = page.read_text()
+            queries = [line for line in text.splitlines() if line.strip().startswith("Get-WinEvent -FilterHashtable")]
+            with self.subTest(page.name):
+                self.assertTrue(queries)
+                for query in queries:
+                    self.assertIn(f"ProviderName='{EVENT_SOURCE}'", query)
+                fleet = [query for query in queries if "ForwardedEvents" in query]
+                self.assertEqual(len(fleet), 1)
+                ids = re.search(r"Id=([\d,]+)", fleet[0])[1]
+                self.assertEqual([int(n) for n in ids.split(",")], sorted(event_meanings()))
+                self.assertIn(f"Provider[@Name='{EVENT_SOURCE}'] and (EventID>=100 and EventID<=104)", text)
+
+
+class SignatureTest(unittest.TestCase):
+    def test_the_archives_guide_holds_the_line_that_names_the_signer(self):
+        lines = ARCHIVE_GUIDE.read_text().splitlines()
+        self.assertEqual([line for line in lines if dist.SIGNATURE_MARK in line], [dist.SIGNATURE_MARK])
+        self.assertIn("not signed", dist.signature_line(None))
+        signed = dist.signature_line(("CN=Example, O=Example", "AB" * 32))
+        self.assertEqual(signed, f"This release is signed by CN=Example, O=Example, SHA-256 thumbprint {'AB' * 32}.")
+
+    def test_the_signature_check_compares_the_sha256_of_the_signers_certificate(self):
+        checks = {page.name: [line.strip() for line in page.read_text().splitlines()
+                              if line.strip().startswith("Get-AuthenticodeSignature")]
+                  for page in (ROOT / "docs" / "deploying.md", ARCHIVE_GUIDE)}
+        [check] = checks["deploying.md"]
+        self.assertEqual(checks["README.txt"], [check])
+        self.assertIn("SHA256]::Create().ComputeHash($_.SignerCertificate.RawData)", check)
+        self.assertNotIn(".Thumbprint", check, "Windows' Thumbprint is SHA-1")
+        for name in dist.PROGRAMS:
+            self.assertIn(f".\\{name}", check)
+
+    def test_the_archive_check_reads_sha256sums(self):
+        for page in (ROOT / "docs" / "deploying.md", ARCHIVE_GUIDE):
+            [check] = [line for line in page.read_text().splitlines() if "(Get-FileHash " in line]
+            with self.subTest(page.name):
+                self.assertIn("-Path .\\SHA256SUMS", check)
+                self.assertRegex(check, r"Get-FileHash -Algorithm SHA256 \.\\qrvxSuninstall-\S+-win32\.zip\)")
 
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False, verbosity=2).result.wasSuccessful() else 1)

@@ -9,6 +9,7 @@ handshake sent to a plain server) is answered 400 and closed, as web servers do;
 connections, but no request is recorded.
 """
 
+import socket
 import socketserver
 import ssl
 import threading
@@ -229,3 +230,39 @@ class RecordingServer:
         connection.sendall(status.encode() + b"Content-Length: %d\r\n\r\n" % len(reply.body) + reply.body)
         return True
 
+
+
+class BlackHole:
+    """with BlackHole(): a listener on host:port that never accepts, whose queue is full, so that the kernel
+    drops every further SYN to it: a client waits as it would for a server behind a firewall that drops
+    packets. `filled` holds the connections that fill the queue; one more, which gets no answer, shows it
+    full."""
+
+    def __init__(self, host="127.0.0.1", port=80):
+        self.address = (host, port)
+        self.filled = []
+        self._listener = None
+
+    def __enter__(self):
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind(self.address)
+        self._listener.listen(0)
+        while True:
+            client = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            client.settimeout(1.0)
+            try:
+                client.connect(self.address)
+            except (TimeoutError, socket.timeout):
+                client.close()
+                break
+            self.filled.append(client)
+            if len(self.filled) > 8:
+                self.__exit__()
+                raise RuntimeError("the listener's queue does not fill: SYNs are not dropped")
+        return self
+
+    def __exit__(self, *exc):
+        for client in self.filled:
+            client.close()
+        self._listener.close()

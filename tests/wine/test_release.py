@@ -11,12 +11,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 from pathlib import Path
 
 import rig
-from server import RecordingServer, Reply, management_server
+from server import BlackHole, RecordingServer, Reply, management_server
 
 DIST = rig.ROOT / "tools" / "dist.py"
 ADAPTER, ADDRESS = "00:1a:2b:3c:4d:5e", "00-1A-2B-3C-4D-5E"
@@ -31,6 +32,12 @@ LAUNCHER = rig.LAUNCHER
 ERROR_INSTALL_FAILURE = rig.ERROR_INSTALL_FAILURE
 ERROR_SUCCESS_REBOOT_REQUIRED = rig.ERROR_SUCCESS_REBOOT_REQUIRED
 ARCHIVES = {"x64": "win64", "x86": "win32"}
+# The longest a start may wait for the startup script, whatever the server does.
+STARTUP_HOLD = 15.0
+# The longest the run that the script hands on may take under Wine: its own bound of about 3 minutes, and
+# Wine's start of the launcher and its two programs on a busy machine.
+HANDED_RUN = 240.0
+TASK = "qrvxSuninstall"
 
 
 class ReleaseTest(rig.WineTestCase):
@@ -260,9 +267,12 @@ class ReleaseTest(rig.WineTestCase):
                 self.assertIn(says, text)
 
     def test_startup_script_runs_the_launcher_until_the_machine_is_done(self):
-        # Three starts of the machine, as Group Policy runs the script at each.
+        # Three starts of the machine, as Group Policy runs the script at each, where the Task Scheduler
+        # takes no task, so that the script runs the launcher itself (whatever Wine's own schtasks does).
         self.wine.install_service(["--stop-at-once"])
         kit = self.kit()
+        self.use_task_scheduler()
+        self.wine.env["QRVX_TASKS_REFUSE"] = "1"
         result, output, status, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
         self.assertEqual(output, rig.launched("not told"), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
@@ -271,6 +281,92 @@ class ReleaseTest(rig.WineTestCase):
         result, output, status, seen = self.run_launcher(kit, script=rig.STARTUP_SCRIPT)
         self.assertEqual((output, status, seen), (b"", 0, []), "the machine is done: nothing runs, nothing is asked")
         self.assertEqual(result.events, [])
+
+    def use_task_scheduler(self):
+        """Puts the stand-in for schtasks.exe (programs/TaskScheduler.cpp) where the startup script calls
+        Windows' own, for this test alone; returns the folder where it keeps its task, its calls and the
+        output of the run it starts."""
+        system = self.wine.prefix / "drive_c" / "windows" / "system32" / "schtasks.exe"
+        kept = system.with_name("schtasks.exe.wine")
+        os.replace(system, kept)  # a hard link to the template's: never written through
+        self.addCleanup(os.replace, kept, system)
+        shutil.copyfile(self.wine.program("qrvxschtasks.exe", helper=True), system)
+        tasks = self.wine.work / "tasks"
+        tasks.mkdir()
+        self.wine.env["QRVX_TASKS"] = self.wine.windows_path(tasks)
+        # Wine would run its own builtin schtasks in place of a native one of that name.
+        self.wine.env["WINEDLLOVERRIDES"] += ";schtasks.exe=n"
+        return tasks
+
+    def handed_run(self, tasks):
+        """Waits for the run that the stand-in started to end (its last line is the check's) and returns what
+        it printed."""
+        deadline = time.monotonic() + HANDED_RUN
+        out = tasks / "run.out"
+        while not re.search(rb"(?m)^(Done|Not done): .*\r\n\Z", out.read_bytes() if out.exists() else b""):
+            if time.monotonic() > deadline:
+                calls, err = (tasks / "calls.log").read_text(), (tasks / "run.err").read_bytes()[-2000:]
+                self.fail(f"the run did not end within {HANDED_RUN} s: {out.read_bytes()!r}\n{calls}\n{err!r}")
+            time.sleep(0.5)
+        return out.read_bytes()
+
+    def test_startup_script_holds_the_start_briefly_while_the_run_goes_on(self):
+        # Three starts of the machine, the server dropping every packet at the first, as a firewall would.
+        self.wine.install_service(["--stop-at-once"])
+        kit = self.kit()
+        tasks = self.use_task_scheduler()
+        launcher = self.wine.windows_path(kit / LAUNCHER)
+        with BlackHole():
+            result, output, status, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
+            self.assertEqual((output, status), (b"", 0), result.stderr)
+            self.assertLessEqual(result.elapsed, STARTUP_HOLD)
+            print(f"The startup script held the start {result.elapsed:.1f} s against a server that drops "
+                  f"packets, under Wine {rig.RELEASE.name}.")
+            run = self.handed_run(tasks)
+            print(f"The run it handed on ended {time.monotonic() - result.ended:.1f} s after the script.")
+        self.assertEqual(run, rig.launched("not told"))
+        # What the run kept says why: Wine prints events on its own stderr, not on the run's.
+        kept = self.wine.run_helper("C:\\windows\\system32\\reg.exe",
+                                    ["query", "HKLM\\SOFTWARE\\qrvxSuninstall", "/reg:64"]).stdout.decode("latin-1")
+        self.assertRegex(kept, r"Outcome\s+REG_DWORD\s+0x66\b")
+        self.assertIn("The management server was not told this time: the connect check", kept)
+        # The task runs the launcher of the kit, as SYSTEM, once, when asked.
+        create, started = (tasks / "calls.log").read_text().splitlines()
+        self.assertIn(f'/tr "\\"{launcher}\\""', create)
+        self.assertRegex(create, r"(?i) /ru SYSTEM\s")
+        self.assertRegex(create, r"(?i) /sc once ")
+        self.assertRegex(started, rf"(?i) /run /tn {TASK}\s*$")
+
+        # The next start tells the run apart: not done, so a run again, which tells the server.
+        self.assertEqual(self.wine.state_once_settled(), ("error", rig.ERROR_SERVICE_DOES_NOT_EXIST))
+        with RecordingServer(management_server([ADDRESS])) as recording:
+            result, output, status, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
+            self.assertEqual((output, status), (b"", 0), result.stderr)
+            self.assertLessEqual(result.elapsed, STARTUP_HOLD)
+            run = self.handed_run(tasks)
+        self.assertEqual((run, recording.paths_and_bodies()), (rig.launched("told"), EXCHANGE))
+
+        # Done: the check alone, and the task removed.
+        result, output, status, seen = self.run_launcher(kit, script=rig.STARTUP_SCRIPT)
+        self.assertEqual((output, status, seen), (b"", 0, []))
+        self.assertRegex((tasks / "calls.log").read_text().splitlines()[-1], rf"(?i) /delete /tn {TASK} /f\s*$")
+        self.assertFalse((tasks / "task.txt").exists())
+        print(f"Once done, it held the start {result.elapsed:.1f} s.")
+
+    def test_startup_script_runs_the_launcher_itself_where_the_task_scheduler_takes_no_task(self):
+        # Its service disabled, say: the start then waits for the whole run, within the run's own bound.
+        self.wine.install_service(["--stop-at-once"])
+        kit = self.kit()
+        tasks = self.use_task_scheduler()
+        self.wine.env["QRVX_TASKS_REFUSE"] = "1"
+        with BlackHole():
+            result, output, _, _ = self.run_launcher(kit, server=False, script=rig.STARTUP_SCRIPT)
+        self.assertEqual(output, rig.launched("not told"), result.stderr)
+        self.assertLessEqual(result.elapsed, HANDED_RUN)
+        [create] = (tasks / "calls.log").read_text().splitlines()
+        self.assertRegex(create, r"(?i) /create ")
+        print(f"Where the Task Scheduler takes no task, the start waited {result.elapsed:.1f} s against a server "
+              f"that drops packets, under Wine {rig.RELEASE.name}.")
 
     def make_certificate(self):
         """A throwaway self-signed code-signing certificate: (PKCS#12 file, certificate in PEM)."""
@@ -320,6 +416,35 @@ class ReleaseTest(rig.WineTestCase):
                 self.assertNotEqual(self.verify(program, cert).returncode, 0)
 
         self.run_as_shipped(folders["win64"])
+
+    def test_the_guide_names_the_releases_signer_or_says_that_there_is_none(self):
+        self.x64_only()
+        pfx, cert = self.make_certificate()
+        der = subprocess.run(["openssl", "x509", "-in", str(cert), "-outform", "DER"], check=True,
+                             capture_output=True, timeout=60).stdout
+        thumbprint = hashlib.sha256(der).hexdigest().upper()  # what Windows computes over the certificate
+        cases = [
+            ("signed", lambda: self.signed_dist(pfx),
+             f"This release is signed by CN=qrvx test code signing, SHA-256 thumbprint {thumbprint}.",
+             ["Signer: CN=qrvx test code signing\n", f"SHA-256 thumbprint: {thumbprint}\n"]),
+            ("unsigned", lambda: (self.unsigned_dist(), ReleaseTest.unsigned),
+             "This release is not signed: its programs carry no signature.", ["README.txt says so"]),
+        ]
+        for name, pack, line, printed in cases:
+            with self.subTest(name):
+                out, packed = pack()
+                for text in printed:
+                    self.assertIn(text, packed.stdout)
+                for arch in ("win64", "win32"):
+                    guide = (self.unpack(out, arch) / "README.txt").read_text().splitlines()
+                    self.assertEqual([row.strip() for row in guide if "This release is" in row], [line])
+                    self.assertFalse([row for row in guide if re.search(r"@[A-Z]+@", row)], arch)
+
+    def signed_dist(self, pfx):
+        out = self.temp / "signed"
+        packed = self.dist(out, QRVX_SIGN_PFX=str(pfx), QRVX_SIGN_PASSWORD=PASSWORD)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        return out, packed
 
 
 if __name__ == "__main__":
