@@ -418,10 +418,11 @@ class Wine:
         return result
 
     @contextlib.contextmanager
-    def on_first_look(self, marker):
-        """Touches MARKER once the traced run inside the with block has had its first look at the service: the
-        first QueryServiceStatus to return on the thread that opened the service for its removal
-        (SERVICE_ALL_ACCESS, which the check never asks for). The trace is read as Wine writes it."""
+    def once_waiting(self, marker):
+        """Touches MARKER once the traced run inside the with block has looked at the service and begun to
+        wait for it: the first Sleep on the thread that opened the service for its removal (SERVICE_ALL_ACCESS,
+        which the check never asks for). Every look before it has then come and gone, however slow the
+        machine. The trace is read as Wine writes it."""
         stderr = self.logs / "stderr"
         stderr.write_bytes(b"")  # what an earlier command left there is not this run's
         done = threading.Event()
@@ -433,7 +434,7 @@ class Wine:
                     if remover is None and kind == b"Call" and name == b"OpenServiceA" \
                             and int(args.rsplit(b",", 1)[-1], 16) == SERVICE_ALL_ACCESS:
                         remover = thread
-                    elif thread == remover and kind == b"Ret " and name == b"QueryServiceStatus":
+                    elif thread == remover and kind == b"Call" and name == b"Sleep":
                         marker.touch()
                         return
 

@@ -85,15 +85,15 @@ class ServiceRemovalTest(rig.WineTestCase):
     def test_service_still_starting_is_waited_for_then_stopped_and_deleted(self):
         # As at boot, when startup scripts run: it reports START_PENDING for a while, and Windows would refuse
         # it a stop request meanwhile. sc.exe returns while it is starting; no more is waited for. It runs
-        # once the program has looked at it, however long Wine took to start the launcher and the program:
-        # the program must find it still starting.
+        # once the program has looked at it and begun to wait, however long Wine took to start the launcher
+        # and the program.
         kit = self.wine.place_launcher("kit", config=rig.LOCAL_CONFIG)
         self.use_adapters("00:1a:2b:3c:4d:5e")
         looked = self.wine.work / "service" / "looked"
         looked.unlink(missing_ok=True)
         log = self.wine.install_service(["--start-until", self.wine.windows_path(looked), "60000", "--stop-at-once"],
                                         wait=False)
-        with RecordingServer(management_server(["00-1A-2B-3C-4D-5E"])), self.wine.on_first_look(looked):
+        with RecordingServer(management_server(["00-1A-2B-3C-4D-5E"])), self.wine.once_waiting(looked):
             result, output, status = self.wine.run_launcher(kit, trace=True)
         self.assertEqual((output, status), (rig.launched("told"), 0), result.stderr)
         self.assertEqual(self.wine.state_once_settled(), GONE)
