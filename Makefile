@@ -29,16 +29,20 @@ NATIVE_JOBS ?= 16
 # slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
 # tests that would make them otherwise find them made). The sanitize and Clang builds go on while
 # the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
-# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands.
+# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands. The second build
+# that release_reproducible compares with build/ is made beside the first, from a copy of the sources
+# (tests/release/test_reproducible.py): among the tests, it was starved by the rest for minutes.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
 	    QRVX_WINE_RELEASE=$$(python3 tests/wine/wine_release.py other) python3 tests/wine/rig.py --template'; \
 	  } >build/wine-chroot.log 2>&1 & chroot=$$!; \
+	  python3 tests/release/test_reproducible.py --second-build >build/reproducible-second.log 2>&1 & second=$$!; \
 	  status=0; \
 	  ( $(MAKE) --no-print-directory $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
-	  ) || { wait $$chroot; exit 1; }; \
+	  ) || { wait $$chroot; wait $$second; exit 1; }; \
+	  wait $$second || cat build/reproducible-second.log; \
 	  { cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  { cmake --build --preset clang-win64 --parallel 2 && \

@@ -16,8 +16,7 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
     if (count <= 0) {
         return false;
     }
-    int recount = count;
-    do {
+    for (;;) {
         // An adapter list that cannot be read any more leaves no address, and nothing is asked about it.
         wideOut[0] = 0;
         CServiceUtility::GetAdapterAddress(wideOut, index);
@@ -30,9 +29,12 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
             return true;
         }
         ++index;
-        recount = CServiceUtility::GetAdapterCount();
+        const int recount = CServiceUtility::GetAdapterCount();
         RecordAdapterRecount(recount);
-    } while (index < recount);
+        if (index >= recount) {
+            break;
+        }
+    }
     // Since Windows 10 the list's order is not fixed, and adapters come and go (a VPN, Wi-Fi): only the
     // list as it is now says whether every adapter was asked about.
     char after[kComparedAdapters][kAdapterAddressUnits] = {};

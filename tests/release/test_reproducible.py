@@ -3,6 +3,10 @@ symbol files and archives, byte for byte: this checkout's own build (which `make
 first), and a clean build of a copy of its tracked files in a temporary folder.
 
 python3 test_reproducible.py [unittest args]; exits 77 (skipped) outside a git checkout.
+python3 test_reproducible.py --second-build: makes only the second build, for the test to take later, and
+writes where it is to build/reproducible-second.txt. `make test` makes it beside the checkout's own build,
+while the machine would otherwise wait on configure steps and links; the test takes it only if the copy's
+sources are still the checkout's, and otherwise builds its own.
 """
 
 import os
@@ -17,6 +21,8 @@ ROOT = Path(__file__).resolve().parents[2]
 SKIPPED = 77
 OUTPUTS = [f"build/{arch}/{name}" for arch in ("win64", "win32")
            for name in ("qrvxSuninstall.exe", "qrvxSuninstall.exe.debug", "qrvxScheck.exe")]
+SECOND = ROOT / "build" / "reproducible-second.txt"
+FINISHED = "finished"  # in the copy's build folder once its build and archives are whole
 
 
 def tracked_files():
@@ -48,6 +54,28 @@ def clean_release_build(folder):
         run(["cmake", "--build", "--preset", preset, "--parallel", "2",
              "--target", "qrvxSuninstall", "qrvxScheck"], folder)
     run([sys.executable, "tools/dist.py"], folder)
+    (folder / "build" / FINISHED).touch()
+
+
+def copy_tracked_files():
+    copy = Path(tempfile.mkdtemp(prefix="qrvx-reproducible-second-copy-"))
+    for name in tracked_files():
+        (copy / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, copy / name)
+    return copy
+
+
+def made_beside():
+    """The second build that `make test` made, if it is whole and its sources are the checkout's now."""
+    if not SECOND.is_file():
+        return None
+    copy = Path(SECOND.read_text().strip())
+    if not (copy / "build" / FINISHED).is_file():
+        return None
+    for name in tracked_files():
+        if not (copy / name).is_file() or (copy / name).read_bytes() != (ROOT / name).read_bytes():
+            return None
+    return copy
 
 
 class ReproducibleTest(unittest.TestCase):
@@ -57,14 +85,16 @@ class ReproducibleTest(unittest.TestCase):
             if not (ROOT / name).is_file():
                 self.fail(f"{ROOT / name} is missing: build both programs first (make win64 win32)")
         packed = Path(tempfile.mkdtemp(prefix="qrvx-a-"))
-        copy = Path(tempfile.mkdtemp(prefix="qrvx-reproducible-second-copy-"))
-        for folder in (packed, copy):
-            self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, packed, ignore_errors=True)
         run([sys.executable, "tools/dist.py", "--build", str(built), "--out", str(packed / "dist")], ROOT)
-        for name in tracked_files():
-            (copy / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / name, copy / name)
-        clean_release_build(copy)
+        copy = made_beside()
+        if copy is None:
+            copy = copy_tracked_files()
+            clean_release_build(copy)
+        else:
+            print(f"The second build is the one made beside this checkout's, in {copy}.")
+        self.addCleanup(shutil.rmtree, copy, ignore_errors=True)
+        self.addCleanup(SECOND.unlink, missing_ok=True)
 
         archives = sorted(p.name for p in (packed / "dist").iterdir())
         self.assertEqual(len(archives), 4, archives)  # three archives and SHA256SUMS
@@ -77,10 +107,22 @@ class ReproducibleTest(unittest.TestCase):
                 self.assertTrue(first == second, f"{first_path} differs from {second_path}")
 
 
+def second_build():
+    if SECOND.is_file():
+        shutil.rmtree(SECOND.read_text().strip(), ignore_errors=True)
+    SECOND.parent.mkdir(parents=True, exist_ok=True)
+    copy = copy_tracked_files()
+    SECOND.write_text(f"{copy}\n")
+    clean_release_build(copy)
+    return 0
+
+
 if __name__ == "__main__":
     try:
         tracked_files()
     except (OSError, subprocess.CalledProcessError):
         print("Not a git checkout: the sources to copy are not known. Skipped.")
         sys.exit(SKIPPED)
+    if sys.argv[1:] == ["--second-build"]:
+        sys.exit(second_build())
     unittest.main(verbosity=2)
