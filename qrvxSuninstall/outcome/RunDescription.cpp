@@ -158,7 +158,7 @@ const char* Refusal(AddressRefusal refusal) {
 
 // Why the configuration names no server.
 void NoServer(const RunRecord& record, Text& text) {
-    if (record.configurationFound && record.configurationError != ERROR_SUCCESS) {
+    if (record.configurationError != ERROR_SUCCESS) {
         text << "qrvxconfig.ini is there but could not be read: ";
         text.Error(record.configurationError);
     } else if (!record.configurationFound) {
@@ -410,7 +410,7 @@ std::string DescribeRun(const RunRecord& record) {
     ServicePhase(record, text);
     text << "\r\nConfiguration file: ";
     text.Printable(record.configurationPath) << (record.configurationFound ? ", found" : ", not found");
-    if (record.configurationFound && record.configurationError != ERROR_SUCCESS) {
+    if (record.configurationError != ERROR_SUCCESS) {
         text << ", but it could not be read: ";
         text.Error(record.configurationError);
     }

@@ -53,14 +53,14 @@ void RecordAdaptersAfterSweep(const char (*texts)[kAdapterAddressUnits], int cou
     RunRecord& record = g_runRecord;
     record.adapterCountAfter = count;
     if (count != record.adapterCount || listError != ERROR_SUCCESS || count > kComparedAdapters ||
-        record.adaptersAsked > kComparedAdapters) {
+        record.checksAsked > kComparedAdapters) {
         record.adaptersChanged = true;
         return;
     }
     // The server cannot know a machine by an all-zero address, and none is asked about.
     for (int i = 0; i < count; ++i) {
         bool asked = std::strcmp(texts[i], "00-00-00-00-00-00") == 0;
-        for (int j = 0; j < record.adaptersAsked && !asked; ++j) {
+        for (int j = 0; j < record.checksAsked && !asked; ++j) {
             asked = std::strcmp(texts[i], record.askedAdapters[j]) == 0;
         }
         if (!asked) {
@@ -89,10 +89,9 @@ void RecordExchange(ExchangeKind kind, const char* adapterAddress, const Exchang
             record.connectYes = yes;
             break;
         case ExchangeKind::kRegister:
-            if (record.adaptersAsked < kComparedAdapters) {
-                CopyText(record.askedAdapters[record.adaptersAsked], adapterAddress);
+            if (record.checksAsked < kComparedAdapters) {
+                CopyText(record.askedAdapters[record.checksAsked], adapterAddress);
             }
-            ++record.adaptersAsked;
             ++record.checksAsked;
             if (IsServersAnswer(result)) {
                 ++record.checksAnswered;
@@ -132,7 +131,7 @@ bool ConfigurationUnreadableForNow(const RunRecord& record) {
         case ERROR_NO_NETWORK:
         case ERROR_NETWORK_UNREACHABLE:
         case ERROR_HOST_UNREACHABLE:
-            return record.configurationFound;
+            return true;
         default:
             return false;
     }

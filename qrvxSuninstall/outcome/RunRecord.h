@@ -52,7 +52,7 @@ struct RunRecord {
 
     char configurationPath[MAX_PATH];
     bool configurationFound;
-    DWORD configurationError;  // why a file that is there could not be read, 0 when it could
+    DWORD configurationError;  // why a file that is there could not be read, 0 when it could or is not
     char hostAddress[kMaxHostAddressBytes + 1];  // as read
     bool hostAddressTooLong;
     AddressRefusal refusal;  // of the client, for an address it would not use
@@ -66,8 +66,7 @@ struct RunRecord {
     // that could not be read, or an adapter in the list after it that was never asked about.
     bool adaptersChanged;
     int adapterCountAfter;  // as read after a sweep that found none registered, -1 until then
-    char askedAdapters[kComparedAdapters][kAdapterAddressUnits];
-    int adaptersAsked;  // listed or not
+    char askedAdapters[kComparedAdapters][kAdapterAddressUnits];  // the first checksAsked of them
     RecordedExchange exchanges[kListedExchanges];
     std::size_t exchangeCount;  // listed or not
     bool connectYes;

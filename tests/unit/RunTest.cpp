@@ -189,6 +189,16 @@ void NothingListens() {
     fake::Serve(refused);
 }
 
+// A configuration file that is there but that CreateFileA cannot open, with `error`: the profile reader
+// then gives its default, as for a file that is not there.
+std::function<void()> ConfigurationUnreadable(DWORD error) {
+    return [error] {
+        fake::kernel32.profileValue.reset();
+        fake::kernel32.openErrors[kConfigurationPath] = error;
+        NothingListens();
+    };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, RunOutcomeTest,
     ::testing::Values(
@@ -435,11 +445,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The file is there, but another program holds it without sharing: a rerun reads it.
         OutcomeCase{
             "ConfigurationHeldOpen",
-            [] {
-                fake::kernel32.profileValue.reset();
-                fake::kernel32.openErrors[kConfigurationPath] = ERROR_SHARING_VIOLATION;
-                NothingListens();
-            },
+            ConfigurationUnreadable(ERROR_SHARING_VIOLATION),
             102,
             EVENTLOG_WARNING_TYPE,
             "not told",
@@ -447,11 +453,7 @@ INSTANTIATE_TEST_SUITE_P(
              "holds it, or its share could not be reached.",
              "Configuration file: c:\\tools\\qrvxconfig.ini, found, but it could not be read: error 32."}},
         OutcomeCase{"ConfigurationAccessDenied",
-                    [] {
-                        fake::kernel32.profileValue.reset();
-                        fake::kernel32.openErrors[kConfigurationPath] = ERROR_ACCESS_DENIED;
-                        NothingListens();
-                    },
+                    ConfigurationUnreadable(ERROR_ACCESS_DENIED),
                     103,
                     EVENTLOG_WARNING_TYPE,
                     "no server",
