@@ -43,11 +43,7 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
     return false;
 }
 
-void ReportUninstall() {
-    // Each exchange is bounded, but a server that answers every one of them late would still hold the
-    // run for as many exchanges as there are adapters.
-    const ULONGLONG deadline = platform::GetTickCount64() + kReportDeadlineMs;
-
+void PrepareReport(ULONGLONG deadline) {
     g_pConfigPaths = new ConfigPaths;
     // The profile reader says nothing of a file it did not find, or could not read: it gives the default
     // all the same. So the file is looked at first.
@@ -61,17 +57,28 @@ void ReportUninstall() {
     g_pHttpRequest->SetDeadline(deadline);
     RecordClient(*g_pHttpRequest);
     SetExchangeListener(RecordExchange);
+}
 
+bool FindReportedAdapter() {
     if (!ConnectCheck()) {
-        return;
+        return false;
     }
     // Cleared, so that an adapter list that cannot be read between two calls leaves an empty address.
     WCHAR address[kAdapterAddressUnits] = {};
     if (!FindRegisteredAdapter(address)) {
-        return;
+        return false;
     }
     platform::WideCharToMultiByte(CP_ACP, 0, address, kAdapterAddressUnits,
                                   g_pReportSettings->reportedAdapterAddress, kAdapterAddressUnits, nullptr,
                                   nullptr);
-    MessagePost();
+    return true;
+}
+
+void ReportUninstall() {
+    // Each exchange is bounded, but a server that answers every one of them late would still hold the
+    // run for as many exchanges as there are adapters.
+    PrepareReport(platform::GetTickCount64() + kReportDeadlineMs);
+    if (FindReportedAdapter()) {
+        MessagePost();
+    }
 }

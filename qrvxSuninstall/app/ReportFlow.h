@@ -7,6 +7,15 @@
 // failure ends the flow quietly, and the whole of it ends within kReportDeadlineMs, whatever the server does.
 void ReportUninstall();
 
+// The report's first steps, which the dry run of the check takes too: reads the configuration and makes the
+// run's one client, bounded by the tick count `deadline`, and records both; each exchange from then on is
+// recorded as well.
+void PrepareReport(ULONGLONG deadline);
+
+// The exchanges before the message: the connect check, then the adapters in turn. True when the server
+// reports one as registered; its address is then the reported adapter address of g_pReportSettings.
+bool FindReportedAdapter();
+
 // True when the server reports an adapter as registered; `wideOut` (18 units) then holds its address.
 bool FindRegisteredAdapter(WCHAR* wideOut);
 

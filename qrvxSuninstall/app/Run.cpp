@@ -33,6 +33,6 @@ int RunUninstall() {
     ReportUninstall();
     std::printf("Service Uninstall Finished !\n");
     TellRunOutcome(g_runRecord);
-    EndRun();
+    EndRun(0);
     return 0;
 }

@@ -5,7 +5,7 @@
 #include "platform/Win32.h"
 #include "transport/HttpRequest.h"
 
-void EndRun() {
+void EndRun(UINT exitStatus) {
     if (!ExchangeStillRunning()) {
         return;
     }
@@ -13,5 +13,5 @@ void EndRun() {
     // they are and then runs every DLL's detach code: WinINet's may wait for a lock that the thread it ended
     // held. TerminateProcess runs no detach code, and flushes nothing either.
     std::fflush(stdout);
-    platform::TerminateProcess(platform::GetCurrentProcess(), 0);
+    platform::TerminateProcess(platform::GetCurrentProcess(), exitStatus);
 }

@@ -4,6 +4,7 @@
 //   qrvxScheck          after it: prints one line that says the run's whole outcome, and exits with it
 //                       (Verdict.h), from what the Service Control Manager says and what the run kept
 //   qrvxScheck stale    the same, where forget failed: nothing kept is taken for this run's
+//   qrvxScheck preflight  by an admin, before deploying: a dry run of the program (Preflight.h)
 #pragma once
 
 int RunCheck(int argc, char** argv);

@@ -76,3 +76,32 @@ int CheckInstalled() {
     }
     return kInstalledStatus;
 }
+
+ServiceLook LookAtService() {
+    ScHandle manager;
+    manager.Reset(platform::OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        return {ServiceLook::kNotOpened, 0, platform::GetLastError()};
+    }
+    ScHandle service;
+    service.Reset(platform::OpenServiceA(manager.Get(), ServiceIdentity::kName, SERVICE_ALL_ACCESS));
+    if (!service) {
+        const DWORD error = platform::GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            return {ServiceLook::kAbsent, 0, error};
+        }
+        return {error == ERROR_SERVICE_MARKED_FOR_DELETE ? ServiceLook::kMarkedForDeletion
+                                                         : ServiceLook::kNotOpened,
+                0, error};
+    }
+    SERVICE_STATUS status = {};
+    if (!platform::QueryServiceStatus(service.Get(), &status)) {
+        const DWORD error = platform::GetLastError();
+        return {error == ERROR_SERVICE_MARKED_FOR_DELETE ? ServiceLook::kMarkedForDeletion
+                                                         : ServiceLook::kNotOpened,
+                0, error};
+    }
+    const bool marked = IsMarkedForDeletion(service.Get());
+    return {marked ? ServiceLook::kMarkedForDeletion : ServiceLook::kInstalled, status.dwCurrentState,
+            ERROR_SUCCESS};
+}

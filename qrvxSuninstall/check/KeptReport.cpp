@@ -5,8 +5,10 @@
 #include "outcome/KeptOutcome.h"
 #include "platform/Win32.h"
 
-static_assert(static_cast<int>(KeptReport::kTold) == static_cast<int>(ReportOutcome::kTold) + 1 &&
-                  static_cast<int>(KeptReport::kNoServer) == static_cast<int>(ReportOutcome::kNoServer) + 1,
+static_assert(KeptReportOf(ReportOutcome::kTold) == KeptReport::kTold &&
+                  KeptReportOf(ReportOutcome::kNotRegistered) == KeptReport::kNotRegistered &&
+                  KeptReportOf(ReportOutcome::kNotTold) == KeptReport::kNotTold &&
+                  KeptReportOf(ReportOutcome::kNoServer) == KeptReport::kNoServer,
               "the kept words in the order of the run's outcomes");
 
 KeptReport ReadKeptReport() {

@@ -1,6 +1,8 @@
 // The outcome the last run of qrvxSuninstall kept on the machine, as the launcher's check reads it.
 #pragma once
 
+#include "outcome/KeptOutcome.h"
+
 // After kUnknown, in the order of the run's ReportOutcome (KeptOutcome.h), whose words the record holds.
 enum class KeptReport {
     kUnknown,  // no record, one that cannot be read, or one that may be another run's
@@ -9,6 +11,11 @@ enum class KeptReport {
     kNotTold,
     kNoServer,
 };
+
+// The kept word of `outcome`.
+constexpr KeptReport KeptReportOf(ReportOutcome outcome) {
+    return static_cast<KeptReport>(static_cast<int>(outcome) + 1);
+}
 
 // What the kept record says the server was told.
 KeptReport ReadKeptReport();

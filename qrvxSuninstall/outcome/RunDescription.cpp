@@ -70,6 +70,8 @@ class Text {
     std::string& m_out;
 };
 
+}  // namespace
+
 const char* StateName(DWORD state) {
     switch (state) {
         case SERVICE_STOPPED:
@@ -90,6 +92,8 @@ const char* StateName(DWORD state) {
             return "in an unknown state";
     }
 }
+
+namespace {
 
 // Why RemoveService could not look at the service: its manager would not open, or the look failed.
 void WhyNotLookedAt(const RunRecord& record, Text& text) {
@@ -272,12 +276,22 @@ void Result(const RecordedExchange& exchange, Text& text) {
             text << "answered with more than 64 KiB, which is no reply";
             return;
         case ExchangeOutcome::kPastExchangeDeadline:
-            text << "no answer within 80 s";
+            text << "had no answer within 80 s";
             return;
         case ExchangeOutcome::kPastReportDeadline:
             break;
     }
-    text << "cut off at the end of the report's 120 s";
+    text << "was cut off at the end of the report's 120 s";
+}
+
+// What was asked, of which adapter, and what came of it.
+void Exchange(const RecordedExchange& exchange, Text& text) {
+    text << Path(exchange.kind);
+    if (exchange.kind != ExchangeKind::kConnect) {
+        text << ", adapter " << exchange.adapterAddress;
+    }
+    text << ": ";
+    Result(exchange, text);
 }
 
 void Exchanges(const RunRecord& record, Text& text) {
@@ -288,13 +302,8 @@ void Exchanges(const RunRecord& record, Text& text) {
     text << "Exchanges with the server:";
     const std::size_t listed = std::min(record.exchangeCount, kListedExchanges);
     for (std::size_t i = 0; i < listed; ++i) {
-        const RecordedExchange& exchange = record.exchanges[i];
-        text << "\r\n  " << Path(exchange.kind);
-        if (exchange.kind != ExchangeKind::kConnect) {
-            text << ", adapter " << exchange.adapterAddress;
-        }
-        text << ": ";
-        Result(exchange, text);
+        text << "\r\n  ";
+        Exchange(record.exchanges[i], text);
         text << ".";
     }
     if (record.exchangeCount > listed) {
@@ -358,6 +367,16 @@ void FirstFailure(const RunRecord& record, Text& text) {
     }
 }
 
+void ConfigurationFile(const RunRecord& record, Text& text) {
+    text << "Configuration file: ";
+    text.Printable(record.configurationPath) << (record.configurationFound ? ", found" : ", not found");
+    if (record.configurationError != ERROR_SUCCESS) {
+        text << ", but it could not be read: ";
+        text.Error(record.configurationError);
+    }
+    text << ".";
+}
+
 // The outcome in two sentences, first of all, where a list of events shows it: the service, then the
 // server, each with the reason when it is not what it should be.
 void Headline(const RunRecord& record, Text& text) {
@@ -408,13 +427,8 @@ std::string DescribeRun(const RunRecord& record) {
     Headline(record, text);
     text << "\r\n\r\n";
     ServicePhase(record, text);
-    text << "\r\nConfiguration file: ";
-    text.Printable(record.configurationPath) << (record.configurationFound ? ", found" : ", not found");
-    if (record.configurationError != ERROR_SUCCESS) {
-        text << ", but it could not be read: ";
-        text.Error(record.configurationError);
-    }
-    text << ".";
+    text << "\r\n";
+    ConfigurationFile(record, text);
     text << "\r\n";
     Server(record, text);
     text << "\r\n";
@@ -435,5 +449,53 @@ std::string DescribeRun(const RunRecord& record) {
     }
     // ReportEvent takes up to 31,839 characters a string. Thirty-two exchanges listed, each well under 300
     // bytes however the server answers, the path and the address stay far below that.
+    return described;
+}
+
+std::string DescribeConfiguration(const RunRecord& record) {
+    std::string described;
+    Text text(described);
+    ConfigurationFile(record, text);
+    text << " ";
+    Server(record, text);
+    return described;
+}
+
+std::string DescribeClientAddress(const CHttpRequest& client) {
+    std::string described;
+    Text text(described);
+    const char* scheme = client.m_bSecure ? "https" : "http";
+    const unsigned long port = client.m_nPort;
+    const std::size_t hostBytes = std::strlen(client.m_szHost);
+    const std::size_t pathBytes = std::strlen(client.m_szBasePath);
+    text << "Each exchange is posted under " << scheme << "://";
+    text.Printable(client.m_szHost, hostBytes, true) << ":" << port << "/";
+    text.Printable(client.m_szBasePath, pathBytes, true) << ": scheme " << scheme << ", host \"";
+    text.Printable(client.m_szHost, hostBytes, true) << "\", port " << port << ", base path \"/";
+    text.Printable(client.m_szBasePath, pathBytes, true) << "\".";
+    return described;
+}
+
+std::string DescribeExchange(const RecordedExchange& exchange) {
+    std::string described;
+    Text text(described);
+    Exchange(exchange, text);
+    return described;
+}
+
+std::string DescribeWhyNotTold(const RunRecord& record) {
+    std::string described;
+    Text text(described);
+    if (GetReportOutcome(record) == ReportOutcome::kNoServer) {
+        NoServer(record, text);
+    } else {
+        FirstFailure(record, text);
+    }
+    return described;
+}
+
+std::string DescribeError(DWORD code) {
+    std::string described;
+    Text(described).Error(code);
     return described;
 }

@@ -69,19 +69,25 @@ void RecordAdaptersAfterSweep(const char (*texts)[kAdapterAddressUnits], int cou
     }
 }
 
+RecordedExchange ListedExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
+                                const std::string& reply, bool yes) {
+    RecordedExchange listed = {};
+    listed.kind = kind;
+    CopyText(listed.adapterAddress, adapterAddress);
+    listed.result = result;
+    listed.replyBytes = reply.size();
+    const std::size_t kept = std::min(reply.size(), kReplyExcerptBytes);
+    std::memcpy(listed.reply, reply.data(), kept);
+    listed.reply[kept] = '\0';
+    listed.yes = yes;
+    return listed;
+}
+
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
                     const std::string& reply, bool yes) {
     RunRecord& record = g_runRecord;
     if (record.exchangeCount < kListedExchanges) {
-        RecordedExchange& listed = record.exchanges[record.exchangeCount];
-        listed.kind = kind;
-        CopyText(listed.adapterAddress, adapterAddress);
-        listed.result = result;
-        listed.replyBytes = reply.size();
-        const std::size_t kept = std::min(reply.size(), kReplyExcerptBytes);
-        std::memcpy(listed.reply, reply.data(), kept);
-        listed.reply[kept] = '\0';
-        listed.yes = yes;
+        record.exchanges[record.exchangeCount] = ListedExchange(kind, adapterAddress, result, reply, yes);
     }
     ++record.exchangeCount;
     switch (kind) {

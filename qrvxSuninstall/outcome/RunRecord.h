@@ -89,6 +89,9 @@ void RecordAdapterCount(int count, DWORD listError);
 void RecordAdapterRecount(int count);
 void RecordAdapterUnread();
 void RecordAdaptersAfterSweep(const char (*texts)[kAdapterAddressUnits], int count, DWORD listError);
+// The exchange as the record lists it.
+RecordedExchange ListedExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
+                                const std::string& reply, bool yes);
 // The protocol's listener (SetExchangeListener).
 void RecordExchange(ExchangeKind kind, const char* adapterAddress, const ExchangeResult& result,
                     const std::string& reply, bool yes);
@@ -111,3 +114,13 @@ DWORD GetEventId(const RunRecord& record);
 
 // The record in plain words, its outcome first: the text of the run's event and of the kept record.
 std::string DescribeRun(const RunRecord& record);
+// Parts of that text, each one line, for the check's dry run: the configuration file and the server it
+// names; the exchange; and why the server would not be told, for the outcomes kNotTold and kNoServer.
+std::string DescribeConfiguration(const RunRecord& record);
+std::string DescribeExchange(const RecordedExchange& exchange);
+std::string DescribeWhyNotTold(const RunRecord& record);
+// "error N" with the system's text for N, as the event gives it; and a service state in a word.
+std::string DescribeError(DWORD code);
+const char* StateName(DWORD state);
+// The address as `client` took it apart: what each exchange is posted to.
+std::string DescribeClientAddress(const CHttpRequest& client);

@@ -62,6 +62,7 @@ struct ExchangeResult {
     char location[kLocationExcerptBytes + 1] = {};
     std::size_t locationBytes = 0;
     std::size_t bodyBytes = 0;  // of a body cut short, how much of it came
+    ULONGLONG elapsedMs = 0;    // from the exchange's start to its end, as the protocol timed it
 };
 
 class CHttpRequest {

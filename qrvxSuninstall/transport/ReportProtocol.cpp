@@ -18,8 +18,10 @@ bool Exchange(ExchangeKind kind, const char* relativePath, const char* body, con
     std::string reply;
     ExchangeResult result = {ExchangeOutcome::kNotSent, ERROR_SUCCESS};
     if (g_pHttpRequest->m_bConnected) {
+        const ULONGLONG began = platform::GetTickCount64();
         g_pHttpRequest->SendPost(relativePath, reply, body);
         result = g_pHttpRequest->m_lastExchange;
+        result.elapsedMs = platform::GetTickCount64() - began;
     }
     const bool yes = reply == expected;
     if (g_listener != nullptr) {

@@ -17,8 +17,9 @@ BELOW = {
     "adapter": {"platform", "common"},
     "transport": {"platform", "common", "config"},
     "outcome": {"platform", "common", "config", "adapter", "transport"},
-    "check": {"platform", "common", "config", "service", "outcome"},
     "app": {"platform", "common", "config", "service", "adapter", "transport", "outcome"},
+    # The check's dry run takes the run's own report flow.
+    "check": {"platform", "common", "config", "service", "adapter", "transport", "outcome", "app"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/', re.M)
 

@@ -141,7 +141,7 @@ TEST_F(ReportTest, RunEndsWithoutDetachingWinInetOnlyWhileAnExchangeIsLeftRunnin
     std::string reply;
     request.SendPost("Quorvex/connect_check.php", reply, "");
 
-    EndRun();
+    EndRun(0);
     EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 0}}),
               fake::kernel32.terminations);
 
@@ -149,7 +149,7 @@ TEST_F(ReportTest, RunEndsWithoutDetachingWinInetOnlyWhileAnExchangeIsLeftRunnin
     fake::kernel32.terminations.clear();
     ASSERT_EQ(1u, fake::kernel32.hanging.size());
     fake::kernel32.hanging[0].first(fake::kernel32.hanging[0].second);
-    EndRun();
+    EndRun(0);
     EXPECT_TRUE(fake::kernel32.terminations.empty());
 }
 

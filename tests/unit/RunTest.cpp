@@ -1,6 +1,7 @@
 // Whole runs against every fake at once: what each outcome of the service phase and of the report leaves in
 // the Application log and in the kept outcome, and that the console and the exit status stay as they are.
 #include "app/Run.h"
+#include "check/CheckRun.h"
 
 #include <gtest/gtest.h>
 
@@ -118,6 +119,9 @@ struct OutcomeCase {
     // What the text must say, in this order; the first of them within the part Wine's trace shows.
     std::vector<std::string> says;
     const char* ends = nullptr;  // how it ends, when that matters
+    // What the dry run before it foresees, where the run meets what no look beforehand can tell: -1 for the
+    // launcher's status after it.
+    int foreseen = -1;
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* os) {
@@ -168,6 +172,58 @@ TEST_P(RunOutcomeTest, IsWrittenToTheApplicationLogAndKept) {
     EXPECT_EQ(REG_SZ, registry.keys[kKept]["Report"].type);
 }
 
+// The dry run, then the run, from the same start: the dry run asks what the run asks, up to the message and
+// never the message itself; it leaves the service, the kept outcome and the Application log as they were;
+// and its status is the one the launcher gives after the run.
+TEST_P(RunOutcomeTest, DryRunForeseesTheLaunchersStatusAndChangesNothing) {
+    const OutcomeCase& c = GetParam();
+    registry.keys[kKept]["Report"] = {REG_SZ, std::string("an earlier run's", 17)};
+    c.script();
+    const auto registryBefore = registry.keys;
+    char program[] = "qrvxScheck", preflight[] = "preflight";
+    char* dryRun[] = {program, preflight};
+    ::testing::internal::CaptureStdout();
+    const int foreseen = RunCheck(2, dryRun);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    std::vector<std::string> asked;
+    for (const fake::RequestRecord& request : winInet.requests) {
+        asked.push_back(request.path);
+        EXPECT_FALSE(EndsWith(request.path, "message_post.php")) << printed;
+    }
+    for (const fake::ScCall& call : scm.calls) {
+        EXPECT_TRUE(call.op != fake::ScOp::Control && call.op != fake::ScOp::Delete) << printed;
+    }
+    EXPECT_TRUE(scm.openHandles.empty());
+    EXPECT_TRUE(registry.keys == registryBefore) << printed;
+    EXPECT_TRUE(fake::eventLog.events.empty()) << printed;
+    const std::size_t lastLine = printed.rfind('\n', printed.size() - 2) + 1;
+    EXPECT_EQ(std::to_string(foreseen) + ": ", printed.substr(lastLine, std::to_string(foreseen).size() + 2))
+        << printed;
+
+    TearDown();
+    SetUp();
+    registry.keys[kKept]["Report"] = {REG_SZ, std::string("an earlier run's", 17)};
+    c.script();
+    Run();
+    std::vector<std::string> runAsked;
+    for (const fake::RequestRecord& request : winInet.requests) {
+        if (!EndsWith(request.path, "message_post.php")) {
+            runAsked.push_back(request.path);
+        }
+    }
+    EXPECT_EQ(runAsked, asked) << printed;
+    char* check[] = {program};
+    ::testing::internal::CaptureStdout();
+    const int launcherStatus = RunCheck(1, check);
+    ::testing::internal::GetCapturedStdout();
+    if (c.foreseen < 0) {
+        EXPECT_EQ(launcherStatus, foreseen) << printed;
+    } else {
+        EXPECT_EQ(c.foreseen, foreseen) << printed;
+        EXPECT_NE(launcherStatus, foreseen) << "foreseen after all";
+    }
+}
+
 void NeverStops() {
     scm.state = SERVICE_RUNNING;
 }
@@ -179,6 +235,13 @@ std::function<void()> ChecksAnswered(DWORD status, const std::string& location =
         answers.checkStatus = status;
         answers.checkLocation = location;
     };
+}
+
+// A service marked for deletion, which the run meets in the call that `fails`; a ChangeServiceConfig that
+// changes nothing says so as well.
+void MarkedForDeletion(DWORD* fails) {
+    *fails = ERROR_SERVICE_MARKED_FOR_DELETE;
+    scm.configError = ERROR_SERVICE_MARKED_FOR_DELETE;
 }
 
 // As Windows answers for 0.0.0.0, where no server can be.
@@ -339,7 +402,9 @@ INSTANTIATE_TEST_SUITE_P(
                     EVENTLOG_WARNING_TYPE,
                     "not told",
                     {"not told this time: the message answered \"FALSE \\x22\\x5C\\x7F\\x80\\xFC xxx",
-                     "xxx\" (the first of 58 bytes), HTTP 200."}},
+                     "xxx\" (the first of 58 bytes), HTTP 200."},
+                    nullptr,
+                    0},
         OutcomeCase{"CheckWithoutAnswerInTime",
                     [] {
                         winInet.server = [](const fake::RequestRecord& request) {
@@ -352,7 +417,7 @@ INSTANTIATE_TEST_SUITE_P(
                     102,
                     EVENTLOG_WARNING_TYPE,
                     "not told",
-                    {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E no answer within 80 s",
+                    {"not told this time: the check of adapter 00-1A-2B-3C-4D-5E had no answer within 80 s",
                      "adapter 00-1A-2B-3C-4D-5F: not sent: no connection to the server."}},
         OutcomeCase{
             "NoAdapter",
@@ -524,14 +589,18 @@ INSTANTIATE_TEST_SUITE_P(
              "out.).",
              "The management server was told",
              "The service QUORVEX$TARNIKE was running; it was left installed: error 258 (The wait operation "
-             "timed out.)."}},
+             "timed out.)."},
+            nullptr,
+            0},
         OutcomeCase{"DeleteRefused",
                     [] { scm.deleteError = ERROR_ACCESS_DENIED; },
                     104,
                     EVENTLOG_ERROR_TYPE,
                     "told",
                     {"still installed: it was stopped and was left installed, error 5.",
-                     "The service QUORVEX$TARNIKE was stopped; it was left installed: error 5.\r\n"}},
+                     "The service QUORVEX$TARNIKE was stopped; it was left installed: error 5.\r\n"},
+                    nullptr,
+                    0},
         OutcomeCase{"NotLookedAt",
                     [] { scm.openServiceError = ERROR_ACCESS_DENIED; },
                     104,
@@ -547,7 +616,9 @@ INSTANTIATE_TEST_SUITE_P(
                     104,
                     EVENTLOG_ERROR_TYPE,
                     "told",
-                    {"still installed: it was running and was left installed, error 1051 (A stop control"}},
+                    {"still installed: it was running and was left installed, error 1051 (A stop control"},
+                    nullptr,
+                    0},
         OutcomeCase{
             "NoServiceControlManager",
             [] { scm.managerOpensLeft = 0; },
@@ -562,7 +633,7 @@ INSTANTIATE_TEST_SUITE_P(
         // service goes at the next restart, and the event says the report's outcome.
         OutcomeCase{
             "MarkedForDeletionAlready",
-            [] { scm.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE; },
+            [] { MarkedForDeletion(&scm.deleteError); },
             100,
             EVENTLOG_INFORMATION_TYPE,
             "told",
@@ -573,7 +644,7 @@ INSTANTIATE_TEST_SUITE_P(
              "deletes it once no program holds it open, at the latest at the next restart.\r\n"}},
         OutcomeCase{"MarkedForDeletionAndNotReached",
                     [] {
-                        scm.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
+                        MarkedForDeletion(&scm.deleteError);
                         NothingListens();
                     },
                     102,
@@ -591,6 +662,7 @@ INSTANTIATE_TEST_SUITE_P(
             "MarkedForDeletionNotLookedAt",
             [] {
                 scm.answers = {{SERVICE_STOPPED, ERROR_SERVICE_MARKED_FOR_DELETE}};
+                scm.configError = ERROR_SERVICE_MARKED_FOR_DELETE;
             },
             100,
             EVENTLOG_INFORMATION_TYPE,
@@ -599,13 +671,15 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"MarkedForDeletionNotStopped",
                     [] {
                         NeverStops();
-                        scm.stopError = ERROR_SERVICE_MARKED_FOR_DELETE;
+                        MarkedForDeletion(&scm.stopError);
                     },
                     100,
                     EVENTLOG_INFORMATION_TYPE,
                     "told",
                     {"goes from this machine at the next restart",
-                     "The service QUORVEX$TARNIKE was running; it was already marked for deletion"}},
+                     "The service QUORVEX$TARNIKE was running; it was already marked for deletion"},
+                    nullptr,
+                    3010},
         OutcomeCase{"StartingThenLeftAndNotReached",
                     [] {
                         scm.state = SERVICE_START_PENDING;
@@ -617,7 +691,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "not told",
                     {"it was starting and was left installed, error 258",
                      "not told this time: WinINet could not be made ready: WinINet error 12029",
-                     "over plain HTTP. WinINet could not be made ready for it: WinINet error 12029"}}),
+                     "over plain HTTP. WinINet could not be made ready for it: WinINet error 12029"},
+                    nullptr,
+                    1618}),
     [](const ::testing::TestParamInfo<OutcomeCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, EventHasADescriptionFromAFileOfWindowsItself) {
@@ -697,7 +773,7 @@ TEST_F(RunTest, RunLeftWaitingOnTheServerTellsItsOutcomeThenEndsAtOnce) {
     Run();
     ASSERT_EQ(1u, fake::eventLog.events.size());
     EXPECT_NE(std::string::npos,
-              fake::eventLog.events[0].strings[0].find("the connect check no answer within 80 s"));
+              fake::eventLog.events[0].strings[0].find("the connect check had no answer within 80 s"));
     EXPECT_EQ("not told", registry.Text(kKept, "Report"));
     EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 0}}),
               fake::kernel32.terminations);

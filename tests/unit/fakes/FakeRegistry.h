@@ -14,6 +14,8 @@ namespace fake {
 struct RegValue {
     DWORD type = 0;
     std::string data;  // the bytes as set, a string's terminator included
+
+    bool operator==(const RegValue& other) const { return type == other.type && data == other.data; }
 };
 
 struct RegOpen {

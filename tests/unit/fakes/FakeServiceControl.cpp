@@ -272,6 +272,13 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
         }
     }
     scm.openHandles.erase(handle);
+    // A deleted service is gone from the database once no handle to it is open any more.
+    const bool serviceStillOpen =
+        std::any_of(scm.openHandles.begin(), scm.openHandles.end(),
+                    [](SC_HANDLE open) { return fake::Kind(open) == fake::kServiceKind; });
+    if (scm.deleted && !serviceStillOpen) {
+        scm.installed = false;
+    }
     return fake::Succeed(call);
 }
 

@@ -62,7 +62,7 @@ struct ServiceControl {
     std::set<SC_HANDLE> openHandles;
     std::map<SC_HANDLE, SC_HANDLE> managerOf;
     std::vector<std::string> misuse;  // a manager closed before its service, a handle closed twice
-    bool deleted = false;
+    bool deleted = false;             // and gone, no longer installed, once its last handle is closed
     unsigned handlesIssued = 0;
 };
 
