@@ -2,8 +2,8 @@
 
 A private network namespace holds two adapters with known addresses and a stand-in management server on
 127.0.0.1:80 that knows the second one as registered; a sample service "QUORVEX$TARNIKE" runs under Wine's
-Service Control Manager; qrvxconfig.ini beside the program points at the stand-in server. Run as root,
-through `make demo`.
+Service Control Manager; qrvxconfig.ini beside the program points at the stand-in server. The check's dry
+run goes first, then the run itself. Run as root, through `make demo`.
 """
 
 import argparse
@@ -51,6 +51,15 @@ def demo(namespace, peer_namespace):
         print(f"qrvxconfig.ini:  {CONFIG.decode().strip().replace(chr(13) + chr(10), ' | ')}")
         print(f"Service before:  {rig.SERVICE_NAME} {describe(wine.service_state())}")
         print()
+        # First as an admin tries a package: the check's dry run, which removes nothing and tells nothing.
+        check = wine.place("demo", wine.build / "qrvxScheck.exe")
+        print(f"$ {check} preflight")
+        with RecordingServer(management_server([REGISTERED])) as server:
+            dry_run = wine.run(check, ["preflight"])
+        sys.stdout.write(dry_run.stdout.decode(errors="replace").replace("\r\n", "\n"))
+        print(f"(exit status {dry_run.returncode}; the server saw {', '.join(r.path for r in server.requests)})")
+        print(f"Service after the dry run: {rig.SERVICE_NAME} {describe(wine.service_state())}")
+        print()
         print(f"$ {exe}")
         with RecordingServer(management_server([REGISTERED])) as server:
             result = wine.run(exe)
@@ -72,7 +81,6 @@ def demo(namespace, peer_namespace):
             for line in text.splitlines():
                 print(f"                 {line}".rstrip())
         # What the launcher asks after the program: the service's state and the outcome the run kept.
-        check = wine.place("demo", wine.build / "qrvxScheck.exe")
         verdict = wine.run(check)
         print(f"qrvxScheck.exe:  {verdict.stdout.decode(errors='replace').strip()} (exit status {verdict.returncode})")
     finally:

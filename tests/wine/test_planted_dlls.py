@@ -2,7 +2,7 @@
 one found on the search path; the system's own are used."""
 
 import rig
-from server import RecordingServer, Reply
+from server import RecordingServer, Reply, management_server
 
 PLANTED = ("wininet.dll", "iphlpapi.dll")
 PREFER_PLANTED = {"WINEDLLOVERRIDES": "wininet,iphlpapi=n,b;" + rig.DLL_OVERRIDES}
@@ -37,6 +37,18 @@ class PlantedDllTest(rig.WineTestCase):
         result = self.wine.run(self.probe, ["adapters"], env=PREFER_PLANTED)
         self.assertIn(b"address 0 00-1A-2B-3C-4D-5E", result.stdout)
         self.assertFalse(self.loaded("iphlpapi.dll"))
+
+    def test_dry_run_of_the_check_uses_the_system_dlls(self):
+        # The check loads WinINet and IP Helper in its dry run alone, as the program does.
+        self.use_adapters("00:1a:2b:3c:4d:5e")
+        check = self.wine.place("planted", self.wine.build / "qrvxScheck.exe")
+        (self.wine.work / "planted" / "qrvxconfig.ini").write_bytes(rig.LOCAL_CONFIG)
+        with RecordingServer(management_server([])) as server:
+            result = self.wine.run(check, ["preflight"], env=PREFER_PLANTED)
+        self.assertIn(b'answered "NOT REGISTERED", HTTP 200', result.stdout)
+        self.assertEqual(len(server.requests), 2)
+        for name in PLANTED:
+            self.assertFalse(self.loaded(name), name)
 
 
 if __name__ == "__main__":

@@ -41,6 +41,7 @@ STARTUP_HOLD = 30.0
 # Wine's start of the launcher and its two programs on a busy machine.
 HANDED_RUN = 240.0
 TASK = "qrvxSuninstall"
+KEPT = "HKLM\\SOFTWARE\\qrvxSuninstall"
 
 
 class ReleaseTest(rig.WineTestCase):
@@ -268,6 +269,58 @@ class ReleaseTest(rig.WineTestCase):
                 [(kind, event_id, text)] = result.events
                 self.assertEqual((kind, event_id), (rig.EVENT_WARNING, 103), text)
                 self.assertIn(says, text)
+
+    def test_dry_run_foresees_the_launchers_status_and_changes_nothing(self):
+        # As an admin tries the package on a machine before it is deployed: the service runs, and an earlier
+        # run's outcome is kept.
+        self.wine.install_service(["--stop-at-once"])
+        reg = "C:\\windows\\system32\\reg.exe"
+        self.wine.run_helper(reg, ["add", KEPT, "/v", "Report", "/t", "REG_SZ", "/d", "not told", "/reg:64", "/f"])
+        cases = [
+            ("the server knows the adapter", True, management_server([ADDRESS]), 0, EXCHANGE[:2],
+             f"a run now would remove the service and tell the management server, for network adapter {ADDRESS}."),
+            ("the server down", True, None, rig.ERROR_INSTALL_ALREADY_RUNNING, [],
+             "but not tell the management server: the connect check failed: WinINet error 12029"),
+            ("503 for every check", True, management_server([], register_status=503),
+             rig.ERROR_INSTALL_ALREADY_RUNNING, EXCHANGE[:2],
+             f'the check of adapter {ADDRESS} answered "NOT REGISTERED", HTTP 503. Mend that, or try again later.'),
+            ("the sample as it ships", False, management_server([ADDRESS]), rig.ERROR_BAD_CONFIGURATION, [],
+             "qrvxconfig.ini names no management server: qrvxconfig.ini still holds the sample's address"),
+            # Without a file the default address 0.0.0.0 would reach a server on this namespace's loopback.
+            ("no configuration file", None, None, rig.ERROR_BAD_CONFIGURATION, [],
+             "qrvxconfig.ini names no management server: qrvxconfig.ini was not found"),
+        ]
+        for name, edited, respond, expected, exchanged, says in self.chosen(cases):
+            with self.subTest(name):
+                shutil.rmtree(self.wine.work / "release kit", ignore_errors=True)  # an earlier row's
+                kit = self.kit(edited=bool(edited))
+                if edited is None:
+                    (kit / "qrvxconfig.ini").unlink()
+                files, kept = sorted(kit.iterdir()), self.wine.run_helper(reg, ["query", KEPT, "/reg:64"]).stdout
+                result, output, status, seen = self.dry_run(kit, respond)
+                lines = output.decode("latin-1").splitlines()
+                self.assertEqual((status, lines[-1].startswith(f"{expected}: ")), (expected, True), output)
+                self.assertIn(says, lines[-1])
+                self.assertIn("Dry run: nothing is removed", lines[0])
+                self.assertIn(f"Service {rig.SERVICE_NAME}: running; the run would stop it, then delete it.", lines)
+                self.assertEqual(seen, exchanged, "the message is never sent")
+                asked = [line.partition(":")[0] for line in lines if line.startswith("Quorvex/")]
+                self.assertEqual(asked[:len(exchanged)], [f"{path[1:]}" + (f", adapter {ADDRESS}" if body else "")
+                                                          for path, body in exchanged], output)
+                self.assertEqual(f"Quorvex/message_post.php, adapter {ADDRESS}: not sent, in a dry run." in lines,
+                                 expected == 0, output)
+                self.assertEqual(self.wine.service_state(), ("state", rig.RUNNING))
+                self.assertEqual(self.wine.run_helper(reg, ["query", KEPT, "/reg:64"]).stdout, kept)
+                self.assertEqual(result.events, [])
+                self.assertEqual(sorted(kit.iterdir()), files, "a file left behind")
+
+    def dry_run(self, kit, respond):
+        """Runs `qrvxScheck.exe preflight` of KIT as an admin does, from another folder, against the server if
+        there is one; returns as run_launcher does."""
+        script = self.wine.work / "pilot.cmd"
+        script.write_bytes(f'@"{self.wine.windows_path(kit / "qrvxScheck.exe")}" preflight\r\n'
+                           "@exit /b %errorlevel%\r\n".encode())
+        return self.run_launcher(kit, server=respond is not None, script=script, respond=respond)
 
     def test_startup_script_runs_the_launcher_until_the_machine_is_done(self):
         # Three starts of the machine, as Group Policy runs the script at each, where the Task Scheduler
