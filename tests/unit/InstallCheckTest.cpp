@@ -12,9 +12,11 @@
 #include "check/CheckRun.h"
 #include "check/KeptReport.h"
 #include "check/Verdict.h"
+#include "fakes/FakeIpHelper.h"
 #include "fakes/FakeKernel32.h"
 #include "fakes/FakeRegistry.h"
 #include "fakes/FakeServiceControl.h"
+#include "fakes/FakeWinInet.h"
 
 namespace {
 
@@ -261,6 +263,8 @@ TEST(CheckRunTest, EachModeAsTheLauncherCallsIt) {
         fake::ResetKernel32();
         fake::ResetServiceControl();
         fake::ResetRegistry();
+        fake::ResetWinInet();
+        fake::ResetIpHelper();
         scm.installed = false;
         fake::registry.keys["SOFTWARE\\qrvxSuninstall"]["Report"] = {REG_SZ, std::string("told", 5)};
         fake::registry.deleteKeyError = c.deleteError;
@@ -279,5 +283,8 @@ TEST(CheckRunTest, EachModeAsTheLauncherCallsIt) {
                               prints.empty() ? 0 : printed.size() - std::min(printed.size(), prints.size())))
             << printed;
         EXPECT_EQ(c.kept, fake::registry.keys.count("SOFTWARE\\qrvxSuninstall") != 0);
+        // The launcher's modes need neither WinINet nor IP Helper, and load nothing: only the dry run does.
+        EXPECT_TRUE(fake::winInet.opens.empty() && fake::ipHelper.sizesPassed.empty());
+        EXPECT_TRUE(fake::kernel32.dllDirectories.empty());
     }
 }
