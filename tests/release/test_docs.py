@@ -6,10 +6,11 @@
 - Every exit code and event ID a guide names is one the code defines, and where a guide says what one means,
   it says it in the code's words: the meanings in check/Verdict.cpp, which the check's line begins with, and
   the event table of outcome/RunRecord.h.
-- Every file that the admin's guides name is one the archive ships; the trial run on one machine runs
-  the launcher, which gives the verdict, from the folder the archive unpacks to, and then the detection
-  rule; the detection rule is the same line in every guide, and every command that embeds it embeds it
-  whole; Intune's uninstall command never runs the removal again.
+- Every file that the admin's guides name is one the archive ships; the dry run comes first, the check's
+  preflight as SYSTEM; the trial run on one machine runs the launcher, which gives the verdict, from the
+  folder the archive unpacks to, and then the detection rule; the detection rule is the same line in every
+  guide, and every command that embeds it embeds it whole; Intune's uninstall command never runs the
+  removal again.
 - The commands that gather the fleet's outcome read what the code writes: the record's key and value
   names, its Report words, the event source and the events' IDs.
 - The signature check is the same line in every guide and hashes the signer's certificate with SHA-256, and
@@ -189,6 +190,11 @@ class ArchiveCommandsTest(unittest.TestCase):
                 for n in trials:
                     self.assertNotIn(dist.PROGRAM, lines[n], "the program alone always exits 0")
                 [launched] = [n for n in trials if dist.LAUNCHER in lines[n]]
+                # Before it, the dry run: the check's preflight as SYSTEM, by its full path, from its folder.
+                [dry] = [n for n in trials if f'{dist.CHECK}" preflight' in lines[n]]
+                self.assertLess(dry, launched)
+                self.assertRegex(lines[dry], r'^\s*psexec -s -w "([^"]+)" "\1\\' + re.escape(dist.CHECK)
+                                 + r'" preflight$')
                 [copied] = [line for line in lines[:launched] if line.strip().startswith("robocopy")]
                 self.assertRegex(copied.split()[1], "^" + folder + "$")
                 self.assertRegex(" ".join(lines[launched + 1:]), r"psexec -s \\\\PC powershell -NoProfile -Command",
@@ -247,7 +253,7 @@ class FleetCommandsTest(unittest.TestCase):
         text = self.GUIDE.read_text()
         script = re.search(r"```powershell\n(\$done = .*?)```", text, re.S)[1]
         self.assertEqual(set(re.findall(r"\$kept\.(\w+)", script)), VALUES)
-        self.assertIn("exit 1", script, "Remediations counts exit 1 as an issue found")
+        self.assertIn("exit 1", script, "Remediations counts exit 1 as found")
         self.assertRegex(script, r"(?m)^if \(\$done\) \{ exit 0 \} else \{ exit 1 \}$")
 
     def test_the_event_queries_name_the_source_and_its_events(self):
