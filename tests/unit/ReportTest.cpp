@@ -141,8 +141,8 @@ TEST_F(ReportTest, RunEndsWithoutDetachingWinInetOnlyWhileAnExchangeIsLeftRunnin
     std::string reply;
     request.SendPost("Quorvex/connect_check.php", reply, "");
 
-    EndRun(0);
-    EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 0}}),
+    EndRun(1618);
+    EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 1618}}),
               fake::kernel32.terminations);
 
     // Once it has come back, the process may end as any other.

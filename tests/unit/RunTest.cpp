@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -108,6 +109,16 @@ class RunTest : public ::testing::Test {
                   ::testing::internal::GetCapturedStdout());
         EXPECT_EQ(0, status);
     }
+
+    // Runs the check's dry run; returns its status, and what it printed in `printed`.
+    static int DryRun(std::string& printed) {
+        char program[] = "qrvxScheck", preflight[] = "preflight";
+        char* arguments[] = {program, preflight};
+        ::testing::internal::CaptureStdout();
+        const int status = RunCheck(2, arguments);
+        printed = ::testing::internal::GetCapturedStdout();
+        return status;
+    }
 };
 
 struct OutcomeCase {
@@ -180,11 +191,8 @@ TEST_P(RunOutcomeTest, DryRunForeseesTheLaunchersStatusAndChangesNothing) {
     registry.keys[kKept]["Report"] = {REG_SZ, std::string("an earlier run's", 17)};
     c.script();
     const auto registryBefore = registry.keys;
-    char program[] = "qrvxScheck", preflight[] = "preflight";
-    char* dryRun[] = {program, preflight};
-    ::testing::internal::CaptureStdout();
-    const int foreseen = RunCheck(2, dryRun);
-    const std::string printed = ::testing::internal::GetCapturedStdout();
+    std::string printed;
+    const int foreseen = DryRun(printed);
     std::vector<std::string> asked;
     for (const fake::RequestRecord& request : winInet.requests) {
         asked.push_back(request.path);
@@ -196,9 +204,31 @@ TEST_P(RunOutcomeTest, DryRunForeseesTheLaunchersStatusAndChangesNothing) {
     EXPECT_TRUE(scm.openHandles.empty());
     EXPECT_TRUE(registry.keys == registryBefore) << printed;
     EXPECT_TRUE(fake::eventLog.events.empty()) << printed;
+    // A line for each exchange, and for the address where there is one.
+    std::size_t exchangeLines = 0;
+    for (std::size_t at = printed.find("\nQuorvex/"); at != std::string::npos;
+         at = printed.find("\nQuorvex/", at + 1)) {
+        ++exchangeLines;
+    }
+    const std::size_t listed = std::min(g_runRecord.exchangeCount, kListedExchanges);
+    const bool registered = listed > 0 && g_runRecord.exchanges[listed - 1].kind == ExchangeKind::kRegister &&
+                            g_runRecord.exchanges[listed - 1].yes;
+    EXPECT_EQ(g_runRecord.exchangeCount + (registered ? 1 : 0), exchangeLines) << printed;
+    EXPECT_EQ(printed.find(". Server: \"") != std::string::npos,
+              printed.find("\nEach exchange is posted under ") != std::string::npos)
+        << printed;
+    // The last line: the status, and what a run would do, in the words of its class.
+    const std::map<int, std::string> says = {
+        {0, "a run now would remove the service"},
+        {3010, "a run now would remove the service, which goes at the next restart,"},
+        {1618, " but not tell the management server: "},
+        {1610, "qrvxconfig.ini names no management server: "},
+        {1603, "a run now would leave the service installed"},
+    };
     const std::size_t lastLine = printed.rfind('\n', printed.size() - 2) + 1;
     EXPECT_EQ(std::to_string(foreseen) + ": ", printed.substr(lastLine, std::to_string(foreseen).size() + 2))
         << printed;
+    EXPECT_NE(std::string::npos, printed.find(says.at(foreseen), lastLine)) << printed;
 
     TearDown();
     SetUp();
@@ -212,6 +242,7 @@ TEST_P(RunOutcomeTest, DryRunForeseesTheLaunchersStatusAndChangesNothing) {
         }
     }
     EXPECT_EQ(runAsked, asked) << printed;
+    char program[] = "qrvxScheck";
     char* check[] = {program};
     ::testing::internal::CaptureStdout();
     const int launcherStatus = RunCheck(1, check);
@@ -747,6 +778,15 @@ TEST_F(RunTest, EveryDllLoadedLaterComesFromTheSystemDirectory) {
         EXPECT_GT(fake::kernel32.moduleFileNameCalls, 0);
         EXPECT_EQ(4u, winInet.requests.size()) << "the whole report, with the call or without it";
         TearDown();
+
+        // And so for the check's dry run, the one mode of the check that loads them.
+        SetUp();
+        fake::kernel32.noDllDirectories = !available;
+        std::string printed;
+        EXPECT_EQ(0, DryRun(printed));
+        EXPECT_EQ((std::vector<std::pair<DWORD, int>>{{LOAD_LIBRARY_SEARCH_SYSTEM32, 0}}),
+                  fake::kernel32.dllDirectories);
+        TearDown();
     }
 }
 
@@ -779,6 +819,18 @@ TEST_F(RunTest, RunLeftWaitingOnTheServerTellsItsOutcomeThenEndsAtOnce) {
               fake::kernel32.terminations);
     for (auto& hanging : fake::kernel32.hanging) {
         hanging.first(hanging.second);  // so that no exchange is left running for the tests after this one
+    }
+
+    // The dry run, with its own status.
+    TearDown();
+    SetUp();
+    fake::kernel32.threadsHang = true;
+    std::string printed;
+    EXPECT_EQ(1618, DryRun(printed));
+    EXPECT_EQ((std::vector<std::pair<HANDLE, UINT>>{{fake::kCurrentProcess, 1618}}),
+              fake::kernel32.terminations);
+    for (auto& hanging : fake::kernel32.hanging) {
+        hanging.first(hanging.second);
     }
 }
 
