@@ -204,6 +204,16 @@ TEST_P(RunOutcomeTest, DryRunForeseesTheLaunchersStatusAndChangesNothing) {
     EXPECT_TRUE(scm.openHandles.empty());
     EXPECT_TRUE(registry.keys == registryBefore) << printed;
     EXPECT_TRUE(fake::eventLog.events.empty()) << printed;
+    // First what it is, then the service as the run would find it and what the run would do to it.
+    const std::string head =
+        "Dry run: nothing is removed, and the management server is told nothing.\nService QUORVEX$TARNIKE: ";
+    ASSERT_EQ(head, printed.substr(0, head.size())) << printed;
+    const std::string service = printed.substr(head.size(), printed.find('\n', head.size()) - head.size());
+    if (service.find("stopped;") == 0) {
+        EXPECT_EQ("stopped; the run would delete it.", service);
+    } else if (service.find("running;") == 0 || service.find("starting;") == 0) {
+        EXPECT_NE(std::string::npos, service.find("; the run would stop it, then delete it.")) << service;
+    }
     // A line for each exchange, and for the address where there is one.
     std::size_t exchangeLines = 0;
     for (std::size_t at = printed.find("\nQuorvex/"); at != std::string::npos;
