@@ -3,10 +3,10 @@
 //
 // libstdc++'s own terminate handler first prints the exception's type by its demangled name, and so brings
 // its demangler along, some 45 KB: a quarter of the program. Its functions that throw for std::string and
-// std::vector (length_error, out_of_range and the like) bring every standard exception class, and with them a second,
-// reference-counted std::string that those classes hold, some 35 KB more. Defined here, in the program's
-// own objects, each is found before the library's, which is then not linked in; like the library's once
-// nothing has caught what it threw, each aborts.
+// std::vector (length_error, out_of_range and the like) bring every standard exception class, and with
+// them a second, reference-counted std::string that those classes hold, some 35 KB more. Defined here, in
+// the program's own objects, each is found before the library's, which is then not linked in; like the
+// library's once nothing has caught what it threw, each aborts.
 #include <cstdlib>  // which also says whether this is libstdc++
 
 #if defined(__GLIBCXX__)
