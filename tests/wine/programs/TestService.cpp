@@ -121,10 +121,11 @@ int main(int argc, char** argv) {
         arg += 3;
     }
     if (argc <= arg) {
-        std::fprintf(stderr,
-                     "usage: %s LOG [--start-until FILE MS] --stop-at-once | --stop-after MS | --never-stop |\n"
-                     "       --exit-in-handler | --stop-in-handler MS\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s LOG [--start-until FILE MS] --stop-at-once | --stop-after MS | --never-stop |\n"
+            "       --exit-in-handler | --stop-in-handler MS\n",
+            argv[0]);
         return 2;
     }
     std::snprintf(g_logPath, sizeof(g_logPath), "%s", argv[1]);
