@@ -43,7 +43,7 @@ bool FindRegisteredAdapter(WCHAR* wideOut) {
     return false;
 }
 
-void PrepareReport(ULONGLONG deadline) {
+void PrepareReport(ULONGLONG deadline, ExchangeListener listener) {
     g_pConfigPaths = new ConfigPaths;
     // The profile reader says nothing of a file it did not find, or could not read: it gives the default
     // all the same. So the file is looked at first.
@@ -56,7 +56,7 @@ void PrepareReport(ULONGLONG deadline) {
     g_pHttpRequest = new CHttpRequest(g_pReportSettings->hostAddress);
     g_pHttpRequest->SetDeadline(deadline);
     RecordClient(*g_pHttpRequest);
-    SetExchangeListener(RecordExchange);
+    SetExchangeListener(listener);
 }
 
 bool FindReportedAdapter() {
@@ -77,7 +77,7 @@ bool FindReportedAdapter() {
 void ReportUninstall() {
     // Each exchange is bounded, but a server that answers every one of them late would still hold the
     // run for as many exchanges as there are adapters.
-    PrepareReport(platform::GetTickCount64() + kReportDeadlineMs);
+    PrepareReport(platform::GetTickCount64() + kReportDeadlineMs, RecordExchange);
     if (FindReportedAdapter()) {
         MessagePost();
     }

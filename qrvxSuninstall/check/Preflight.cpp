@@ -96,8 +96,7 @@ int RunPreflight() {
     std::printf("Dry run: nothing is removed, and the management server is told nothing.\n");
     const int installStatus = ForeseeService(LookAtService());
 
-    PrepareReport(platform::GetTickCount64() + kReportDeadlineMs);
-    SetExchangeListener(PrintExchange);
+    PrepareReport(platform::GetTickCount64() + kReportDeadlineMs, PrintExchange);
     std::printf("%s\n", DescribeConfiguration(g_runRecord).c_str());
     if (!NamesNoServer(g_runRecord)) {
         std::printf("%s\n", DescribeClientAddress(*g_pHttpRequest).c_str());

@@ -305,7 +305,7 @@ class ReleaseTest(rig.WineTestCase):
                 self.assertIn(f"Service {rig.SERVICE_NAME}: running; the run would stop it, then delete it.", lines)
                 self.assertEqual(seen, exchanged, "the message is never sent")
                 asked = [line.partition(":")[0] for line in lines if line.startswith("Quorvex/")]
-                self.assertEqual(asked[:len(exchanged)], [f"{path[1:]}" + (f", adapter {ADDRESS}" if body else "")
+                self.assertEqual(asked[:len(exchanged)], [path[1:] + (f", adapter {ADDRESS}" if body else "")
                                                           for path, body in exchanged], output)
                 self.assertEqual(f"Quorvex/message_post.php, adapter {ADDRESS}: not sent, in a dry run." in lines,
                                  expected == 0, output)
