@@ -6,6 +6,8 @@
 // is unknown (Windows 7 without KB2533623), and never by bare name.
 #include "platform/Win32.h"
 
+#include <iphlpapi.h>
+
 #include <cstring>
 
 namespace platform {

@@ -9,8 +9,10 @@
 #ifdef _WIN32
 
 #include <windows.h>
-// windows.h first: the others need its types.
-#include <iphlpapi.h>
+// windows.h first: the others need its types. Of IP Helper, its types alone: iphlpapi.h brings in the
+// routing and OLE headers, a quarter of what every file would read, for the one function whose type
+// SystemLibrary.cpp takes.
+#include <iptypes.h>
 #include <wininet.h>
 #include <winsvc.h>
 
