@@ -603,10 +603,13 @@ class Wine:
             until.touch()
             holder.wait(timeout=60)
 
-    def service_state(self):
-        """("state", N) or ("error", Win32 code), as the Service Control Manager tells the probe."""
+    def service_state(self, until=None):
+        """("state", N) or ("error", Win32 code), as the Service Control Manager tells the probe. With
+        UNTIL (a state, or "gone"), the probe asks again until that is the answer, for SETTLE_WITHIN at most,
+        and this is its last answer."""
         probe = self.place("helpers", self.program("qrvxprobe.exe", helper=True))
-        result = self.run_helper(probe, ["query", SERVICE_NAME])
+        wait = [] if until is None else [str(until), str(int(SETTLE_WITHIN))]
+        result = self.run_helper(probe, ["query", SERVICE_NAME, *wait])
         kind, value = result.stdout.split()[:2]
         state = kind.decode(), int(value)
         if state == ("error", ERROR_SERVICE_DOES_NOT_EXIST):
@@ -616,19 +619,12 @@ class Wine:
     def state_once_settled(self):
         """The service's state once a deletion has completed: a deleted service lingers until the last
         handle to it (the service process's own among them) is closed."""
-        deadline = time.monotonic() + SETTLE_WITHIN
-        state = self.service_state()
-        while state != ("error", ERROR_SERVICE_DOES_NOT_EXIST) and time.monotonic() < deadline:
-            time.sleep(0.1)
-            state = self.service_state()
-        return state
+        return self.service_state(until="gone")
 
     def wait_for_state(self, state):
-        deadline = time.monotonic() + SETTLE_WITHIN
-        while self.service_state() != ("state", state):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"service did not reach state {state}: {self.service_state()}")
-            time.sleep(0.1)
+        seen = self.service_state(until=state)
+        if seen != ("state", state):
+            raise AssertionError(f"service did not reach state {state}: {seen}")
 
     def service_log(self, log):
         """What the test service wrote: "starting", "running", "control N", "stopped", in order."""
@@ -645,6 +641,7 @@ class Adapters:
     def __init__(self, peer_namespace):
         self.peer = peer_namespace
         self.made = []
+        self.kinds = None  # what make() was last given, until clear()
 
     def make(self, *kinds):
         """Each kind is a MAC address "00:1a:2b:3c:4d:5e" (a veth device) or "tun" (all-zero address)."""
@@ -657,11 +654,13 @@ class Adapters:
                 sh("ip", "link", "add", name, "address", kind, "type", "veth", "peer", "name", f"qp{n}",
                    "netns", self.peer)
             self.made.append(name)
+        self.kinds = kinds
 
     def clear(self):
         for name in self.made:
             sh("ip", "link", "del", name, check=False)
         self.made = []
+        self.kinds = None
 
 
 class WineTestCase(unittest.TestCase):
@@ -691,6 +690,10 @@ class WineTestCase(unittest.TestCase):
         return rows
 
     def use_adapters(self, *kinds):
+        # The same adapters as the case before: the session already lists them, and a new one would only
+        # cost a busy machine the start of Wine's services once more.
+        if self.adapters.kinds == kinds:
+            return
         self.adapters.make(*kinds)
         self.wine.restart()
 

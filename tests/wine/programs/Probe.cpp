@@ -6,6 +6,11 @@
 //   qrvxprobe.exe adapters                          prints "count N", then "address I TEXT" for each index
 //                                                   from 0 to N (one past the end)
 //   qrvxprobe.exe query SERVICE                     prints "state N", or "error N" when it cannot be read
+//   qrvxprobe.exe query SERVICE UNTIL SECONDS       asks every 50 ms until the answer is "state UNTIL" (or,
+//                                                   with UNTIL "gone", "error 1060"), for SECONDS at most;
+//                                                   prints the last answer. One process for a whole wait:
+//                                                   each Wine process costs a busy machine more than the
+//                                                   wait itself
 //   qrvxprobe.exe control SERVICE stop|interrogate  one ControlService; prints "returned B error N state S
 //                                                   ms T": its result, the last error (0 on success), the
 //                                                   state in the record it filled (0 if none) and its time
@@ -22,6 +27,7 @@
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -72,13 +78,15 @@ int Trust(const char* path) {
     return added ? 0 : 1;
 }
 
-int Query(const char* name) {
-    DWORD error = 0;
+// The service's state, or 0 and the error. Each look opens the service anew: a deleted service lingers
+// while any handle to it is open, this process's own among them.
+DWORD Look(const char* name, DWORD* error) {
+    *error = 0;
     SERVICE_STATUS status = {};
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager != nullptr ? OpenServiceA(manager, name, SERVICE_QUERY_STATUS) : nullptr;
     if (service == nullptr || !QueryServiceStatus(service, &status)) {
-        error = GetLastError();
+        *error = GetLastError();
     }
     if (service != nullptr) {
         CloseServiceHandle(service);
@@ -86,10 +94,26 @@ int Query(const char* name) {
     if (manager != nullptr) {
         CloseServiceHandle(manager);
     }
+    return *error != 0 ? 0 : status.dwCurrentState;
+}
+
+int Query(const char* name, const char* until = nullptr, const char* seconds = nullptr) {
+    const bool gone = until != nullptr && std::strcmp(until, "gone") == 0;
+    const DWORD wanted = until != nullptr && !gone ? std::strtoul(until, nullptr, 10) : 0;
+    const ULONGLONG deadline =
+        GetTickCount64() + (seconds != nullptr ? std::strtoull(seconds, nullptr, 10) : 0) * 1000;
+    DWORD error = 0;
+    DWORD state = Look(name, &error);
+    while (until != nullptr &&
+           !(gone ? error == ERROR_SERVICE_DOES_NOT_EXIST : error == 0 && state == wanted) &&
+           GetTickCount64() < deadline) {
+        Sleep(50);
+        state = Look(name, &error);
+    }
     if (error != 0) {
         std::printf("error %lu\n", static_cast<unsigned long>(error));
     } else {
-        std::printf("state %lu\n", static_cast<unsigned long>(status.dwCurrentState));
+        std::printf("state %lu\n", static_cast<unsigned long>(state));
     }
     return 0;
 }
@@ -179,6 +203,9 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "query") == 0) {
         return Query(argv[2]);
     }
+    if (argc == 5 && std::strcmp(argv[1], "query") == 0) {
+        return Query(argv[2], argv[3], argv[4]);
+    }
     if (argc == 4 && std::strcmp(argv[1], "control") == 0 &&
         (std::strcmp(argv[3], "stop") == 0 || std::strcmp(argv[3], "interrogate") == 0)) {
         return Control(argv[2], argv[3]);
@@ -201,7 +228,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(
         stderr,
-        "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE |\n"
+        "usage: qrvxprobe post ADDRESS PATH BODY | adapters | query SERVICE [UNTIL SECONDS] |\n"
         "       control SERVICE stop|interrogate | load NAME | hold SERVICE UNTIL | lock FILE UNTIL |\n"
         "       trust CERTIFICATE\n");
     return 2;
