@@ -27,10 +27,9 @@ NATIVE_JOBS ?= 16
 # The chroot of the other Debian release's Wine, when there is none yet, is made from the start, while
 # everything is built, then its template prefix is booted: the tests under that Wine wait for both, and the
 # slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
-# tests that would make them otherwise find them made). The sanitize build and its tests need nothing else
-# and start with them: started after the builds, starved by the native preset's tests, they were the last
-# minute and more of the run, alone. The Clang builds go on while the native preset's tests run, most of
-# which wait; only configuring comes first: lint reads clang-win64's compile commands. The second build
+# tests that would make them otherwise find them made). The sanitize and Clang builds go on while
+# the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
+# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands. The second build
 # that release_reproducible compares with build/ is made beside the first, from a copy of the sources
 # (tests/release/test_reproducible.py): among the tests, it was starved by the rest for minutes.
 test: deps
@@ -39,22 +38,22 @@ test: deps
 	    QRVX_WINE_RELEASE=$$(python3 tests/wine/wine_release.py other) python3 tests/wine/rig.py --template'; \
 	  } >build/wine-chroot.log 2>&1 & chroot=$$!; \
 	  python3 tests/release/test_reproducible.py --second-build >build/reproducible-second.log 2>&1 & second=$$!; \
-	  { cmake --preset sanitize >/dev/null && cmake --build --preset sanitize --parallel 2 && \
-	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize.log 2>&1 & sanitize=$$!; \
 	  status=0; \
 	  ( $(MAKE) --no-print-directory $(BUILDS) && \
-	    for preset in clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
-	  ) || { wait $$chroot; wait $$second; wait $$sanitize; exit 1; }; \
+	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
+	  ) || { wait $$chroot; wait $$second; exit 1; }; \
 	  wait $$second || cat build/reproducible-second.log; \
+	  { cmake --build --preset sanitize --parallel 2 && \
+	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  { cmake --build --preset clang-win64 --parallel 2 && \
 	    cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
 	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
 	  wait $$sanitize || status=$$?; \
 	  wait $$clang || { status=1; cat build/clang-win64/build.log; }; \
 	  wait $$chroot; \
-	  echo "--- the sanitize build and its tests, run meanwhile (build/sanitize.log; the Clang builds' is" \
+	  echo "--- the sanitize build and its tests, run meanwhile (build/sanitize/ctest.log; the Clang builds' is" \
 	    "build/clang-win64/build.log):"; \
-	  cat build/sanitize.log; \
+	  cat build/sanitize/ctest.log; \
 	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
 
 lint: deps
