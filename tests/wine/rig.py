@@ -83,8 +83,10 @@ SERVICE_ALL_ACCESS = 0xF01FF
 SETTLE_WITHIN = 30.0
 ERROR_SERVICE_DOES_NOT_EXIST = 1060
 
-# By its path: a bare name makes the loader go through start.exe, one more Wine process for every call.
+# By their paths: a bare name makes the loader go through start.exe, two more Wine processes for every call.
 SC = "C:\\windows\\system32\\sc.exe"
+CMD = "C:\\windows\\system32\\cmd.exe"
+REG = "C:\\windows\\system32\\reg.exe"
 
 # The launcher that the release archive holds, and its exit statuses.
 LAUNCHER = "qrvx-uninstall.cmd"
@@ -173,9 +175,10 @@ def ensure_template(release=None):
         with open(template.parent / (template.name + ".boot.log"), "wb") as log:
             subprocess.run([*release.loader(HELPER_ARCH), "wineboot", "-i"], env=env, stdout=log,
                            stderr=log, stdin=subprocess.DEVNULL, check=True, timeout=300)
-            subprocess.run([*release.loader(HELPER_ARCH), "reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
-                            "RelayInclude", "/t", "REG_SZ", "/d", RELAY_INCLUDE, "/f"], env=env, stdout=log,
-                           stderr=log, stdin=subprocess.DEVNULL, check=True, timeout=120)
+            for key, name, kind, value in TEMPLATE_REGISTRY:
+                subprocess.run([*release.loader(HELPER_ARCH), REG, "add", key, "/v", name, "/t", kind, "/d", value,
+                                "/f"], env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL, check=True,
+                               timeout=120)
             subprocess.run([*release.wineserver, "-w"], env=env, stdout=log, stderr=log, timeout=120)
         if not (booting / "system.reg").exists():
             raise RuntimeError(f"wineboot made no prefix in {booting}")
@@ -291,7 +294,12 @@ SERVICE_CALLS = ("OpenSCManagerA", "OpenServiceA", "QueryServiceStatus", "Contro
                  "CloseServiceHandle")
 RELAY_INCLUDE = ";".join(["kernel32.Sleep", "kernelbase.Sleep", "kernel32.TerminateProcess",
                           *(f"advapi32.{name}" for name in SERVICE_CALLS)])
-TEMPLATE_SETTINGS = f"RelayInclude={RELAY_INCLUDE}\n"
+# What the template's registry is given once it is booted: the calls traced, and no Plug and Play service,
+# whose USB and HID drivers were a sixth of what starting each session cost the processor, for devices no
+# test has. The network adapters' driver (nsiproxy) is a service of its own.
+TEMPLATE_REGISTRY = [("HKCU\\Software\\Wine\\Debug", "RelayInclude", "REG_SZ", RELAY_INCLUDE),
+                     ("HKLM\\System\\CurrentControlSet\\Services\\PlugPlay", "Start", "REG_DWORD", "4")]
+TEMPLATE_SETTINGS = "".join(f"{key}\\{name}={value}\n" for key, name, _, value in TEMPLATE_REGISTRY)
 TRACED_LINE = rb"^(?:([0-9]+\.[0-9]+):)?([0-9a-f]+):"
 TRACED_CALL = re.compile(TRACED_LINE + rb"(Call|Ret ) (?:advapi32|kernel32|kernelbase)\.(\w+)\(([^)]*)\)",
                          re.I | re.M)
@@ -513,7 +521,7 @@ class Wine:
         caller.write_bytes((f'@echo off\r\ncd /d "{self.windows_path(elsewhere)}"\r\n'
                             f'cmd /c "{self.windows_path(kit / script)}"\r\n'
                             "echo exit status %errorlevel%\r\n").encode())
-        result = self.run_unix([*self.helper_loader, "cmd", "/c", self.windows_path(caller)], trace=trace)
+        result = self.run_unix([*self.helper_loader, CMD, "/c", self.windows_path(caller)], trace=trace)
         output, found, status = result.stdout.rpartition(b"exit status ")
         if not found:
             raise AssertionError(f"the launcher printed no status: {result.stdout + result.stderr!r}")
