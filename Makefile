@@ -27,9 +27,12 @@ NATIVE_JOBS ?= 16
 # The chroot of the other Debian release's Wine, when there is none yet, is made from the start, while
 # everything is built, then its template prefix is booted: the tests under that Wine wait for both, and the
 # slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
-# tests that would make them otherwise find them made). The sanitize and Clang builds go on while
-# the native preset's tests run, most of which wait; the sanitize preset's tests follow its own build, not
-# the Clang ones. Only configuring comes first: lint reads clang-win64's compile commands. The second build
+# tests that would make them otherwise find them made). The three shipped builds are made side by side: one
+# after the other, each one's serial steps (the precompiled header, the links) left a processor idle. The
+# sanitize and Clang builds go on while the native preset's tests run, most of which wait; the sanitize
+# preset's tests follow its own build, not the Clang ones. That build goes first among them (nice -5, when
+# root): at the pace of the rest it ended minutes later, and its fuzz targets, which run for a time of their
+# own, were all that ran at the end. Only configuring comes first: lint reads clang-win64's compile commands. The second build
 # that release_reproducible compares with build/ is made beside the first, from a copy of the sources
 # (tests/release/test_reproducible.py): among the tests, it was starved by the rest for minutes.
 test: deps
@@ -39,11 +42,11 @@ test: deps
 	  } >build/wine-chroot.log 2>&1 & chroot=$$!; \
 	  python3 tests/release/test_reproducible.py --second-build >build/reproducible-second.log 2>&1 & second=$$!; \
 	  status=0; \
-	  ( $(MAKE) --no-print-directory $(BUILDS) && \
+	  ( $(MAKE) --no-print-directory -j3 --output-sync=target $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
 	  ) || { wait $$chroot; wait $$second; exit 1; }; \
 	  wait $$second || cat build/reproducible-second.log; \
-	  { cmake --build --preset sanitize --parallel 2 && \
+	  { nice -n -5 cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  { cmake --build --preset clang-win64 --parallel 2 && \
 	    cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
