@@ -17,24 +17,28 @@ win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ --parallel
 
-# The native tests run 16 at a time: most of them wait (on Wine's time-outs, a slow server, a service's
-# stop), each Wine test in a namespace and a Wine prefix of its own. The sanitize preset's tests run beside
-# them, two at a time (its fuzz targets one at a time).
-NATIVE_JOBS ?= 16
+# The native tests run 24 at a time: most of them wait (on Wine's time-outs, a slow server, a service's
+# stop), each Wine test in a namespace and a Wine prefix of its own; 16 at a time left a fifth of the
+# processors idle through the second half of the run, with tests still to start. The sanitize preset's tests
+# run beside them, two at a time.
+NATIVE_JOBS ?= 24
 
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
-# The chroot of the other Debian release's Wine, when there is none yet, is made from the start, while
-# everything is built, then its template prefix is booted: the tests under that Wine wait for both, and the
-# slowest of them need two minutes of their own after that. The machine is busy throughout, so these two go first (nice -10, when root; the
-# tests that would make them otherwise find them made). The three shipped builds are made side by side: one
-# after the other, each one's serial steps (the precompiled header, the links) left a processor idle. The
-# sanitize and Clang builds go on while the native preset's tests run, most of which wait; the sanitize
-# preset's tests follow its own build, not the Clang ones. That build goes first among them (nice -5, when
-# root): at the pace of the rest it ended minutes later, and its fuzz targets, which run for a time of their
-# own, were all that ran at the end. Only configuring comes first: lint reads clang-win64's compile commands. The second build
-# that release_reproducible compares with build/ is made beside the first, from a copy of the sources
-# (tests/release/test_reproducible.py): among the tests, it was starved by the rest for minutes.
+# - The chroot of the other Debian release's Wine, when there is none yet, is made from the start, while
+#   everything is built, then its template prefix is booted: the tests under that Wine wait for both, and the
+#   slowest of them need minutes of their own after that. The machine is busy throughout, so these two go
+#   first (nice -10, when root; the tests that would make them otherwise find them made).
+# - The second build that release_reproducible compares with build/ is made beside the first, from a copy of
+#   the sources (tests/release/test_reproducible.py): among the tests, it was starved by the rest for
+#   minutes. The tests do not wait for it: release_reproducible does.
+# - The three shipped builds are made side by side: one after the other, each one's serial steps (the
+#   precompiled header, the links) left a processor idle.
+# - The sanitize and Clang builds go on while the native preset's tests run, most of which wait; only their
+#   configuring comes first, as lint reads clang-win64's compile commands. The sanitize preset's tests follow
+#   its own build, not the Clang ones, and that build goes first among them (nice -5, when root): at the pace
+#   of the rest it ended minutes later, and its fuzz targets, which run for a time of their own, were all that
+#   ran at the end.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
@@ -45,7 +49,6 @@ test: deps
 	  ( $(MAKE) --no-print-directory -j3 --output-sync=target $(BUILDS) && \
 	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
 	  ) || { wait $$chroot; wait $$second; exit 1; }; \
-	  wait $$second || cat build/reproducible-second.log; \
 	  { nice -n -5 cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  { cmake --build --preset clang-win64 --parallel 2 && \
@@ -54,6 +57,7 @@ test: deps
 	  wait $$sanitize || status=$$?; \
 	  wait $$clang || { status=1; cat build/clang-win64/build.log; }; \
 	  wait $$chroot; \
+	  wait $$second || cat build/reproducible-second.log; \
 	  echo "--- the sanitize build and its tests, run meanwhile (build/sanitize/ctest.log; the Clang builds' is" \
 	    "build/clang-win64/build.log):"; \
 	  cat build/sanitize/ctest.log; \

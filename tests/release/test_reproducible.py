@@ -5,10 +5,12 @@ first), and a clean build of a copy of its tracked files in a temporary folder.
 python3 test_reproducible.py [unittest args]; exits 77 (skipped) outside a git checkout.
 python3 test_reproducible.py --second-build: makes only the second build, for the test to take later, and
 writes where it is to build/reproducible-second.txt. `make test` makes it beside the checkout's own build,
-while the machine would otherwise wait on configure steps and links; the test takes it only if the copy's
-sources are still the checkout's, and otherwise builds its own.
+while the machine would otherwise wait on configure steps and links; the test waits for it to end, and takes
+it only if the copy's sources are still the checkout's, and otherwise builds its own.
 """
 
+import contextlib
+import fcntl
 import os
 import shutil
 import subprocess
@@ -22,6 +24,9 @@ SKIPPED = 77
 OUTPUTS = [f"build/{arch}/{name}" for arch in ("win64", "win32")
            for name in ("qrvxSuninstall.exe", "qrvxSuninstall.exe.debug", "qrvxScheck.exe")]
 SECOND = ROOT / "build" / "reproducible-second.txt"
+# Held by the second build made beside this checkout's while it runs: the test, which may start first, waits
+# for it rather than making one of its own at the same time.
+SECOND_LOCK = ROOT / "build" / "reproducible-second.lock"
 FINISHED = "finished"  # in the copy's build folder once its build and archives are whole
 
 
@@ -65,8 +70,19 @@ def copy_tracked_files():
     return copy
 
 
+@contextlib.contextmanager
+def second_build_lock():
+    SECOND_LOCK.parent.mkdir(parents=True, exist_ok=True)
+    with open(SECOND_LOCK, "wb") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def made_beside():
-    """The second build that `make test` made, if it is whole and its sources are the checkout's now."""
+    """The second build that `make test` made, once it has ended, if it is whole and its sources are the
+    checkout's now."""
+    with second_build_lock():
+        pass
     if not SECOND.is_file():
         return None
     copy = Path(SECOND.read_text().strip())
@@ -108,12 +124,12 @@ class ReproducibleTest(unittest.TestCase):
 
 
 def second_build():
-    if SECOND.is_file():
-        shutil.rmtree(SECOND.read_text().strip(), ignore_errors=True)
-    SECOND.parent.mkdir(parents=True, exist_ok=True)
-    copy = copy_tracked_files()
-    SECOND.write_text(f"{copy}\n")
-    clean_release_build(copy)
+    with second_build_lock():
+        if SECOND.is_file():
+            shutil.rmtree(SECOND.read_text().strip(), ignore_errors=True)
+        copy = copy_tracked_files()
+        SECOND.write_text(f"{copy}\n")
+        clean_release_build(copy)
     return 0
 
 
