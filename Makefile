@@ -17,11 +17,10 @@ win64 win32 native sanitize clang-win64 clang-win32:
 	cmake --preset $@ >/dev/null
 	cmake --build --preset $@ --parallel
 
-# The native tests run 24 at a time: most of them wait (on Wine's time-outs, a slow server, a service's
-# stop), each Wine test in a namespace and a Wine prefix of its own; 16 at a time left a fifth of the
-# processors idle through the second half of the run, with tests still to start. The sanitize preset's tests
-# run beside them, two at a time.
-NATIVE_JOBS ?= 24
+# The native tests run 16 at a time: most of them wait (on Wine's time-outs, a slow server, a service's
+# stop), each Wine test in a namespace and a Wine prefix of its own. The sanitize preset's tests run beside
+# them, two at a time. 24 at a time ended no sooner: the processors were no less busy, and each test slower.
+NATIVE_JOBS ?= 16
 
 # Besides the shipped builds: the unit tests and fuzz targets under sanitizers, the program built by Clang
 # for both Windows targets, and the lint (whose Windows half reads clang-win64's compile commands).
