@@ -35,11 +35,14 @@ NATIVE_JOBS ?= 24
 #   minutes. The tests do not wait for it: release_reproducible does.
 # - The three shipped builds are made side by side: one after the other, each one's serial steps (the
 #   precompiled header, the links) left a processor idle.
-# - The sanitize and Clang builds go on while the native preset's tests run, most of which wait; only their
-#   configuring comes first, as lint reads clang-win64's compile commands. The sanitize preset's tests follow
-#   its own build, not the Clang ones, and that build goes first among them (nice -5, when root): at the pace
-#   of the rest it ended minutes later, and its fuzz targets, which run for a time of their own, were all that
-#   ran at the end.
+# - The lint (label lint) needs no build, only the native and clang-win64 compile commands: it runs from the
+#   start, behind everything else (nice 10), in the time the rest leaves idle, and the native tests without it.
+#   Among them, it took a fixed share of the processors from tests that then waited longer.
+# - The sanitize and Clang builds go on while the native preset's tests run, most of which wait; the Clang
+#   builds, which nothing waits for, behind the rest (nice 10). The sanitize preset's tests follow its own
+#   build, not the Clang ones, and that build goes first among them (nice -5, when root): at the pace of the
+#   rest it ended minutes later, and its fuzz targets, which run for a time of their own, were all that ran at
+#   the end.
 test: deps
 	@[ "$$(id -u)" -eq 0 ] || echo "Not root: the Wine tests need private network namespaces and will be skipped."
 	@mkdir -p build; { nice -n -10 sh -c 'python3 tests/wine/wine_release.py make && \
@@ -49,22 +52,29 @@ test: deps
 	    --template' >build/wine-template.log 2>&1 & template=$$!; \
 	  python3 tests/release/test_reproducible.py --second-build >build/reproducible-second.log 2>&1 & second=$$!; \
 	  status=0; \
+	  { cmake --preset native >/dev/null && cmake --preset clang-win64 >/dev/null; } || \
+	    { wait $$chroot; wait $$template; wait $$second; exit 1; }; \
+	  nice -n 10 ctest --preset lint -j 4 --output-junit junit-lint.xml >build/lint.log 2>&1 & lint=$$!; \
 	  ( $(MAKE) --no-print-directory -j3 --output-sync=target $(BUILDS) && \
-	    for preset in sanitize clang-win64 clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
-	  ) || { wait $$chroot; wait $$template; wait $$second; exit 1; }; \
+	    for preset in sanitize clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
+	  ) || { wait $$chroot; wait $$template; wait $$second; wait $$lint; exit 1; }; \
 	  { nice -n -5 cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
-	  { cmake --build --preset clang-win64 --parallel 2 && \
-	    cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
-	  ctest --preset native -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
+	  { nice -n 10 cmake --build --preset clang-win64 --parallel 2 && \
+	    nice -n 10 cmake --build --preset clang-win32 --parallel 2; } >build/clang-win64/build.log 2>&1 & clang=$$!; \
+	  ctest --preset native -LE lint -j $(NATIVE_JOBS) --output-junit junit.xml || status=$$?; \
+	  wait $$lint || status=1; \
 	  wait $$sanitize || status=$$?; \
 	  wait $$clang || { status=1; cat build/clang-win64/build.log; }; \
 	  wait $$chroot; wait $$template; \
 	  wait $$second || cat build/reproducible-second.log; \
+	  echo "--- the lint, run meanwhile (build/lint.log):"; \
+	  cat build/lint.log; \
 	  echo "--- the sanitize build and its tests, run meanwhile (build/sanitize/ctest.log; the Clang builds' is" \
 	    "build/clang-win64/build.log):"; \
 	  cat build/sanitize/ctest.log; \
-	  python3 tools/skip-reasons.py build/native/junit.xml build/sanitize/junit.xml; exit $$status
+	  python3 tools/skip-reasons.py build/native/junit.xml build/native/junit-lint.xml build/sanitize/junit.xml; \
+	  exit $$status
 
 lint: deps
 	cmake --preset clang-win64 >/dev/null
