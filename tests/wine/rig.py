@@ -394,11 +394,13 @@ class Wine:
         command = [*self.loader, windows_exe, *args]
         result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
         # Wine's 32-bit loader has been seen, now and then on a loaded machine, to die of SIGSEGV before the
-        # program did anything at all: no output, no trace, no Windows exception (which Wine reports on its
-        # err:seh channel and as a status of its own). That is Wine's start, not the program's run.
-        if self.arch == "x86" and result.returncode == -signal.SIGSEGV and not result.stdout \
-                and not result.stderr.strip() and not result.calls:
-            print(f"Wine's 32-bit loader died of SIGSEGV starting {windows_exe}, with no output; once more.")
+        # program did anything at all, and (Wine 10) after it had written all it writes, at its exit: no
+        # Windows exception, which Wine reports on stderr and as a status of its own. That is Wine's start or
+        # end, not the program's run. A traced run, whose calls are what its test holds, is not run again.
+        if self.arch == "x86" and result.returncode == -signal.SIGSEGV and not result.stderr.strip() \
+                and not result.calls:
+            print(f"Wine's 32-bit loader died of SIGSEGV running {windows_exe}, with nothing on stderr and "
+                  f"{len(result.stdout)} bytes on stdout; once more.")
             result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
         return result
 

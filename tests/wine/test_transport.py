@@ -15,7 +15,7 @@ class TransportTest(rig.WineTestCase):
         `said`, a list, appends what the client says came of the exchange: (outcome, WinINet's code)."""
         result = self.wine.run(self.wine.place("probe", self.wine.program("qrvxprobe.exe")),
                                ["post", address, path, body], timeout=60)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 0, (result.stdout, result.stderr))
         fields = dict(line.split(" ", 1) if " " in line else (line, "")
                       for line in result.stdout.decode().splitlines())
         if said is not None:
