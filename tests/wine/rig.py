@@ -31,6 +31,7 @@ import time
 import unittest
 from pathlib import Path
 
+import server
 import wine_release
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -397,10 +398,13 @@ class Wine:
         # program did anything at all, and (Wine 10) after it had written all it writes, at its exit: no
         # Windows exception, which Wine reports on stderr and as a status of its own. That is Wine's start or
         # end, not the program's run. A traced run, whose calls are what its test holds, is not run again.
+        # The servers forget the first try's requests, which reached them whole when there was output.
         if self.arch == "x86" and result.returncode == -signal.SIGSEGV and not result.stderr.strip() \
                 and not result.calls:
             print(f"Wine's 32-bit loader died of SIGSEGV running {windows_exe}, with nothing on stderr and "
                   f"{len(result.stdout)} bytes on stdout; once more.")
+            for serving in server.SERVING:
+                serving.forget()
             result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
         return result
 

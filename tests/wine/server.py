@@ -16,6 +16,9 @@ import threading
 import time
 
 MAX_HEAD = 64 * 1024
+# The servers serving now: when the rig runs a program again from the start, they forget what its first try
+# sent, so that a test sees one run's requests.
+SERVING = []
 
 
 class Request:
@@ -114,12 +117,20 @@ class RecordingServer:
         self._server = Server(self.address, Handler)
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
                          daemon=True).start()
+        SERVING.append(self)
         return self
 
     def __exit__(self, *exc):
+        SERVING.remove(self)
         self._ending.set()
         self._server.shutdown()
         self._server.server_close()
+
+    def forget(self):
+        with self._lock:
+            self.requests.clear()
+            self.connections = 0
+            self.sent_body_bytes = 0
 
     def paths_and_bodies(self):
         with self._lock:
