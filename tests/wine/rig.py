@@ -395,14 +395,15 @@ class Wine:
         command = [*self.loader, windows_exe, *args]
         result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
         # Wine's 32-bit loader has been seen, now and then on a loaded machine, to die of SIGSEGV before the
-        # program did anything at all, and (Wine 10) after it had written all it writes, at its exit: no
-        # Windows exception, which Wine reports on stderr and as a status of its own. That is Wine's start or
-        # end, not the program's run. A traced run, whose calls are what its test holds, is not run again.
-        # The servers forget the first try's requests, which reached them whole when there was output.
-        if self.arch == "x86" and result.returncode == -signal.SIGSEGV and not result.stderr.strip() \
+        # program did anything at all, and after it had written all it writes, at its exit. A Windows
+        # exception ends a program with a status of its own, not a signal, and Wine says "Unhandled" of it
+        # on stderr, where the services this run started may have traced their own start. That is Wine's
+        # start or end, not the program's run. A traced run, whose calls are what its test holds, is not run
+        # again. The servers forget the first try's requests, which reached them whole when there was output.
+        if self.arch == "x86" and result.returncode == -signal.SIGSEGV and b"Unhandled" not in result.stderr \
                 and not result.calls:
-            print(f"Wine's 32-bit loader died of SIGSEGV running {windows_exe}, with nothing on stderr and "
-                  f"{len(result.stdout)} bytes on stdout; once more.")
+            print(f"Wine's 32-bit loader died of SIGSEGV running {windows_exe}, {len(result.stdout)} bytes on "
+                  f"stdout and no exception on stderr; once more.")
             for serving in server.SERVING:
                 serving.forget()
             result = self.run_unix(command, timeout=timeout, env=env, trace=trace)
