@@ -53,11 +53,11 @@ test: deps
 	  python3 tests/release/test_reproducible.py --second-build >build/reproducible-second.log 2>&1 & second=$$!; \
 	  status=0; \
 	  { cmake --preset native >/dev/null && cmake --preset clang-win64 >/dev/null; } || \
-	    { wait $$chroot; wait $$template; wait $$second; exit 1; }; \
+	    { wait; exit 1; }; \
 	  nice -n 10 ctest --preset lint -j 4 --output-junit junit-lint.xml >build/lint.log 2>&1 & lint=$$!; \
 	  ( $(MAKE) --no-print-directory -j3 --output-sync=target $(BUILDS) && \
 	    for preset in sanitize clang-win32; do cmake --preset $$preset >/dev/null || exit 1; done \
-	  ) || { wait $$chroot; wait $$template; wait $$second; wait $$lint; exit 1; }; \
+	  ) || { wait; exit 1; }; \
 	  { nice -n -5 cmake --build --preset sanitize --parallel 2 && \
 	    ctest --preset sanitize -j 2 --output-junit junit.xml; } >build/sanitize/ctest.log 2>&1 & sanitize=$$!; \
 	  { nice -n 10 cmake --build --preset clang-win64 --parallel 2 && \
